@@ -1,0 +1,98 @@
+// Carry-propagating binary range coder.
+//
+// Every decision is coded with the probability of "yes" given as an integer
+// weight out of an integer total. "Yes" takes the lower part of the interval
+// [0, bound), "no" the upper part [bound, range); whatever the truncated
+// division loses belongs to "no". The encoder holds back runs of 0xFF bytes
+// until it knows whether a carry will turn them into 0x00.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace zubreca {
+
+class RANGE_CODER {
+ public:
+  static constexpr uint32_t kTop = 1u << 24;
+
+  void attach(FILE* stream) { file = stream; }
+
+  // Encoder side -----------------------------------------------------------
+  void startEncoder() {
+    low = 0;
+    range = 0xFFFFFFFFu;
+    cache = 0;
+    pendingCount = 0;
+  }
+
+  void normalizeEncoder() {
+    while (range < kTop) {
+      shiftLow();
+      range <<= 8;
+    }
+  }
+
+  // The model calls normalize before every decision, never after it.
+  void encodeDecision(bool hit, uint32_t weight, uint32_t total) {
+    normalizeEncoder();
+    const uint32_t bound = weight * (range / total);
+    if (hit) {
+      range = bound;
+    } else {
+      low += bound;
+      range -= bound;
+    }
+  }
+
+  void shiftLow() {
+    if (static_cast<uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+      const uint32_t carry = static_cast<uint32_t>(low >> 32);
+      putc(static_cast<int>((cache + carry) & 0xFF), file);
+      for (; pendingCount != 0; --pendingCount) putc(static_cast<int>((0xFF + carry) & 0xFF), file);
+      cache = static_cast<uint32_t>(low >> 24) & 0xFF;
+    } else {
+      ++pendingCount;
+    }
+    low = (low & 0x00FFFFFFu) << 8;
+  }
+
+  void flush() {
+    for (int i = 0; i < 5; ++i) shiftLow();
+  }
+
+  // Decoder side -----------------------------------------------------------
+  void startDecoder() {
+    range = 0xFFFFFFFFu;
+    code = 0;
+    for (int i = 0; i < 5; ++i) code = (code << 8) | static_cast<uint32_t>(getc(file));
+  }
+
+  void normalizeDecoder() {
+    while (range < kTop) {
+      code = (code << 8) | static_cast<uint32_t>(getc(file));
+      range <<= 8;
+    }
+  }
+
+  bool decodeDecision(uint32_t weight, uint32_t total) {
+    normalizeDecoder();
+    const uint32_t bound = weight * (range / total);
+    if (code < bound) {
+      range = bound;
+      return true;
+    }
+    code -= bound;
+    range -= bound;
+    return false;
+  }
+
+  uint64_t low = 0;
+  uint32_t range = 0xFFFFFFFFu;
+  uint32_t cache = 0;
+  uint32_t pendingCount = 0;
+  uint32_t code = 0;
+  FILE* file = nullptr;
+};
+
+}  // namespace zubreca

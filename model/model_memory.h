@@ -4,6 +4,7 @@
 // before the block: offset 1 is the block's first byte and 0 means "none".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zubreca {
@@ -11,6 +12,10 @@ namespace zubreca {
 struct MODEL_MEMORY {
   static inline uint32_t blockSize = 0;   // bytes; 0 while no block is held
   static inline uint8_t* block = nullptr;
+
+  // Function that obtains the block; null means malloc. Tests put a failing
+  // or counting allocator here. Whatever it returns is given back with free.
+  static inline void* (*allocateBlock)(std::size_t bytes) = nullptr;
 
   // Reserves megabytes * 2^20 bytes; keeps the block when the size is
   // unchanged. Returns false (and holds no block) when malloc fails.

@@ -38,18 +38,27 @@ class UNIT_POOL {
   // topmost unit, which is the root context's record. Zeroes the counters.
   void start();
 
+  // All allocation calls return the offset of the first unit, or 0 when
+  // memory is exhausted.
   uint32_t allocUnits(int c);
   uint32_t allocContext();
+  // Gives back n units starting at run (n may exceed 128); joins the run
+  // with the free runs that follow it.
   void freeUnits(uint32_t run, uint32_t n);
   uint32_t allocRare(int c);
+  // Joins neighbouring free runs: refiles the units waiting in the merging
+  // list, then every class list from 37 down to 0.
   void mergePass();
 
   // Hands one unit to the merging list (used when the tree is cut back).
+  // It keeps stamp 0 there, so nothing merges with it before the next pass.
   void giveBackUnit(uint32_t unit);
-  // True when the unit at this offset starts a free run.
+  // True when the unit at this offset starts a free run. Offsets outside the
+  // laid-out units and inside the untouched gap never do.
   bool isFreeRun(uint32_t offset) const;
   bool listEmpty(int c) const;
-  // Takes the oldest run of list c (the list must not be empty).
+  // Takes the oldest run of list c (the list must not be empty). The run's
+  // stamp is cleared, so it no longer looks free.
   uint32_t removeOldest(int c);
 
   uint32_t rootOffset() const { return root; }

@@ -1,0 +1,29 @@
+#include "model/model_memory.h"
+
+#include <cstdlib>
+
+namespace zubreca {
+
+bool MODEL_MEMORY::reserve(uint32_t megabytes) {
+  // 32-bit arithmetic on purpose: 2048 MB is exactly 0x80000000 bytes.
+  const uint32_t size = megabytes << 20;
+  if (size != 0 && size == blockSize) return true;
+  release();
+  // A size of 0 (0 MB, or a count that wraps to 0) would give no usable
+  // block; treat it like a failed allocation.
+  if (size == 0) return false;
+  void* memory = allocateBlock != nullptr ? allocateBlock(size) : std::malloc(size);
+  if (memory == nullptr) return false;
+  block = static_cast<uint8_t*>(memory);
+  blockSize = size;
+  return true;
+}
+
+void MODEL_MEMORY::release() {
+  if (blockSize == 0) return;
+  blockSize = 0;
+  std::free(block);
+  block = nullptr;
+}
+
+}  // namespace zubreca

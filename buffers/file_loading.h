@@ -1,0 +1,23 @@
+// Opening files and loading a whole file into a buffer.
+//
+// Every file of the program is opened through OpenFile, which gives the
+// stream a 64 KiB buffer so that the coder's byte-by-byte reads and writes
+// on the archive stay cheap. The loading constructor of DATA_BUFFER
+// (declared in buffers/data_buffer.h) reads a whole file into memory, up to
+// kMaxFileLength bytes.
+#pragma once
+
+#include <cstdio>
+
+#include "buffers/data_buffer.h"
+
+namespace zubreca {
+
+inline constexpr long kMaxFileLength = 1073741824;  // 1 GiB
+inline constexpr int kStreamBufferSize = 0x10000;   // 64 KiB
+
+// Opens `name` with the fopen `mode`. When that fails: fatal
+// "can`t open file %s" if `mustOpen`, otherwise returns null silently.
+FILE* OpenFile(const char* name, const char* mode, bool mustOpen);
+
+}  // namespace zubreca

@@ -1,0 +1,8 @@
+#include "driver/run_settings.h"
+
+namespace zubreca {
+
+int modelOrder = kDefaultOrder;
+DATA_BUFFER* headerBuffer = nullptr;
+
+}  // namespace zubreca

@@ -1,0 +1,90 @@
+#include "tricks/trick.h"
+
+#include <cstdlib>
+
+#include "driver/console.h"
+#include "driver/run_settings.h"
+#if __has_include("model/coded_buffer.h")
+#include "model/coded_buffer.h"
+#else
+// The coder's two entry points, until its header is in the tree.
+namespace zubreca {
+void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer);
+void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive);
+}  // namespace zubreca
+#endif
+
+namespace zubreca {
+
+// Tricks 1 to 5 take their places here as they are built:
+// 1 EncodeSegments/DecodeSegments, 2 EncodeWiki/DecodeWiki,
+// 3 EncodeExe/DecodeExe, 4 EncodeSamples/DecodeSamples,
+// 5 EncodeRecords/DecodeRecords.
+const TRICK trickTable[kTrickCount] = {
+    {EncodePlain, DecodePlain},
+    {nullptr, nullptr},
+    {nullptr, nullptr},
+    {nullptr, nullptr},
+    {nullptr, nullptr},
+    {nullptr, nullptr},
+};
+
+namespace {
+
+const TRICK& LookUp(long number) {
+  if (number < 0 || number >= kTrickCount) ReportError("unknown trick");
+  return trickTable[number];
+}
+
+// The trick number of the -t text as atoi reads it, kept within long so
+// that a long run of digits cannot overflow.
+long TrickNumber(const char* trick) {
+  const long n = strtol(trick, nullptr, 10);
+  return n > 1000000 ? 1000000 : n < -1000000 ? -1000000 : n;
+}
+
+}  // namespace
+
+const char* EncodeTrick(const char* trick, DATA_BUFFER*& chain) {
+  long number = 0;
+  if (trick && chain->length != 0) {
+    number = TrickNumber(trick);
+    // The number is taken to be one digit long.
+    if (*trick) ++trick;
+  }
+  headerBuffer->putByte(static_cast<int>(number));
+  const TRICK& entry = LookUp(number);
+  if (!entry.encode) ReportError("unknown trick");
+  return entry.encode(trick, chain);
+}
+
+DATA_BUFFER* DecodeTrick(FILE* archive) {
+  const TRICK& entry = LookUp(headerBuffer->getByte());
+  if (!entry.decode) ReportError("unknown trick");
+  return entry.decode(archive);
+}
+
+uint32_t ParseTrickParam(const char*& position, uint32_t low, uint32_t high, uint32_t fallback) {
+  const char* p = position;
+  if (!p || *p != '(') return fallback;
+  while (*p && (*p < '0' || *p > '9')) ++p;
+  position = p;
+  if (!*p) return fallback;
+  uint32_t value = 0;
+  while (*p >= '0' && *p <= '9') value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+  while (*p == ')') ++p;
+  position = p;
+  if (value < low) return low;
+  if (value > high) return high;
+  return value;
+}
+
+const char* EncodePlain(const char* position, DATA_BUFFER*& /*chain*/) { return position; }
+
+DATA_BUFFER* DecodePlain(FILE* archive) {
+  DATA_BUFFER* buffer = new DATA_BUFFER(4194304, 128, nullptr);
+  DecodeBuffer(buffer, archive);
+  return buffer;
+}
+
+}  // namespace zubreca

@@ -1,10 +1,38 @@
 #include "buffers/file_loading.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "driver/console.h"
 
 namespace zubreca {
+
+namespace {
+
+// The C library ignores the size given to setvbuf when it is to allocate
+// the buffer itself, so the buffers are supplied here and remembered with
+// their streams until CloseFile.
+std::vector<std::pair<FILE*, char*>>& StreamBuffers() {
+  static std::vector<std::pair<FILE*, char*>> buffers;
+  return buffers;
+}
+
+// Forgets the buffer of `file` and returns it (null if there is none).
+char* TakeStreamBuffer(FILE* file) {
+  auto& buffers = StreamBuffers();
+  for (auto it = buffers.begin(); it != buffers.end(); ++it) {
+    if (it->first == file) {
+      char* buffer = it->second;
+      buffers.erase(it);
+      return buffer;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 FILE* OpenFile(const char* name, const char* mode, bool mustOpen) {
   FILE* file = fopen(name, mode);
@@ -12,8 +40,23 @@ FILE* OpenFile(const char* name, const char* mode, bool mustOpen) {
     if (mustOpen) ReportError("can`t open file %s", name);
     return nullptr;
   }
-  setvbuf(file, nullptr, _IOFBF, kStreamBufferSize);
+  // A FILE record handed out again means that its earlier stream was
+  // closed, so a buffer still remembered for it is free.
+  free(TakeStreamBuffer(file));
+  char* buffer = static_cast<char*>(malloc(kStreamBufferSize));
+  if (!buffer) ReportError("out of memory");
+  setvbuf(file, buffer, _IOFBF, kStreamBufferSize);
+  StreamBuffers().emplace_back(file, buffer);
   return file;
+}
+
+int CloseFile(FILE* file) {
+  // The buffer is looked up while the stream is still open and freed once
+  // fclose has written its last contents.
+  char* buffer = TakeStreamBuffer(file);
+  const int result = fclose(file);
+  free(buffer);
+  return result;
 }
 
 DATA_BUFFER::DATA_BUFFER(FILE* file, int maxOrder_)

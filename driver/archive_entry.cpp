@@ -136,8 +136,8 @@ bool EncodeFile(const ENV_FIND_RESULT& file, int memory, const char* trick, cons
   putchar('\n');
 
   if (!WrittenCleanly(archive)) ReportError("read/write for file %s", archivePath);
-  fclose(source);
-  if (fclose(archive) != 0) ReportError("read/write for file %s", archivePath);
+  CloseFile(source);
+  if (CloseFile(archive) != 0) ReportError("read/write for file %s", archivePath);
   return true;
 }
 
@@ -173,7 +173,7 @@ bool DecodeFile(const ENV_FIND_RESULT& found) {
     if (!AskOverwrite(name)) {
       delete headerBuffer;
       headerBuffer = nullptr;
-      fclose(archive);
+      CloseFile(archive);
       return false;
     }
     FILE* output = OpenFile(name, "wb", true);
@@ -186,7 +186,7 @@ bool DecodeFile(const ENV_FIND_RESULT& found) {
     const size_t written = length ? fwrite(restored->data(), 1, length, output) : 0;
     putchar('\n');
     if (length != header.length || written != length || !WrittenCleanly(output) || feof(archive) ||
-        fclose(output) != 0) {
+        CloseFile(output) != 0) {
       ReportError("read/write for file %s", name);
     }
     delete restored;
@@ -198,7 +198,7 @@ bool DecodeFile(const ENV_FIND_RESULT& found) {
     utime(name, &times);
     chmod(name, static_cast<mode_t>(header.mode & 07777));
   }
-  fclose(archive);
+  CloseFile(archive);
   return true;
 }
 

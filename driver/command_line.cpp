@@ -1,6 +1,7 @@
 #include "driver/command_line.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,9 @@ int ParseSwitches(int argc, char** argv, RUN_SETTINGS& settings) {
 }
 
 int RunZubreca(int argc, char** argv) {
+  // A file that grows past the process's file size limit must end in a
+  // write error that the driver reports, not in a silent kill.
+  signal(SIGXFSZ, SIG_IGN);
   modelOrder = kDefaultOrder;
   RUN_SETTINGS settings;
   settings.memory = kDefaultMemory;

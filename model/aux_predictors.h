@@ -1,0 +1,61 @@
+// Small predictors over the recent text. They code nothing themselves: they
+// propose likely next bytes and measure distances, and the symbol coder turns
+// their answers into the feature bits that select estimator cells.
+#pragma once
+
+#include <cstdint>
+
+namespace zubreca {
+
+struct AUX_PREDICTORS {
+  static constexpr uint32_t kRingSize = 1u << 17;
+  static constexpr uint32_t kSeenChainSize = 4096;
+  static constexpr uint32_t kPairChainSize = 1u << 17;
+
+  // Proposals for the next byte; -1 when there is none.
+  int recencyFollower = -1;  // byte after the last occurrence of the current byte
+  bool closeFollower = false;  // ... and that occurrence was at most 49 bytes back
+  int pairFollower = -1;     // byte after the last occurrence of the current pair
+  int pairDistanceClass = 0;  // 0..3: how recently the current pair occurred
+  bool pairClose = false;     // the pair follower is usable (distance < 576)
+  int classFollower = -1;
+  int tableFollower[3] = {-1, -1, -1};  // pair-keyed follower tables
+  int recordFollower = -1;   // byte one record length back
+  int progression = -1;      // next term of an arithmetic progression
+  int recordLength = 0;
+  int byteClass = 0;
+  uint8_t classHistory = 0;
+  uint32_t lastDistance = 0;  // distance to the previous occurrence of the current byte
+
+  // Per-symbol stamps: a symbol that followed one of the recent occurrences
+  // of the current byte carries the current mask round.
+  uint8_t recencyStamp[256];
+
+  void reset();
+  // Called once per coded byte c, at position i (the count of bytes before it).
+  void update(int c, uint32_t i, uint8_t maskRound);
+  void clearStamps();
+
+  uint8_t at(uint32_t position) const { return ring[position & (kRingSize - 1)]; }
+
+  // The byte these predictors favour most, and whether they agree on it.
+  int predicted() const { return pairClose ? pairFollower : (closeFollower ? recencyFollower : -1); }
+  bool confident() const { return pairClose && closeFollower && pairFollower == recencyFollower; }
+
+ private:
+  uint8_t ring[2 * kRingSize];
+  uint32_t lastSeen[256];
+  uint32_t seenChain[kSeenChainSize];
+  uint32_t pairSeen[65536];
+  uint32_t pairChain[kPairChainSize];
+  uint8_t classFollowers[256 * 12 * 256];
+  uint32_t classCell = 0;
+  uint8_t followTables[3][65536];
+  uint8_t recordTable[256];
+  uint32_t recordDistances[3] = {0, 0, 0};
+  int previous[3] = {0, 0, 0};  // the last three bytes, newest first
+};
+
+extern AUX_PREDICTORS aux;
+
+}  // namespace zubreca

@@ -1,0 +1,95 @@
+#include "model/coded_buffer.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "buffers/data_buffer.h"
+#include "driver/console.h"
+#include "model/model_start.h"
+#include "model/symbol_coder.h"
+
+namespace zubreca {
+
+namespace {
+
+constexpr int kStoredMark = 0xFF;
+// A decoder never produces more than the largest file an entry can hold.
+constexpr int64_t kDecodeLimit = int64_t{1} << 30;
+
+// ".": a stretch of coded text; "|": the end of a buffer. After a cut-back
+// of the tree the marks become "," and "\".
+void ProgressMark(bool endOfBuffer) {
+  static const char kMarks[] = ".|,\\";
+  putchar(kMarks[(endOfBuffer ? 1 : 0) + (ModelRestarted() ? 2 : 0)]);
+}
+
+inline bool ProgressDue() { return MaskRound() == 1 && SymbolCount() % 512 == 0; }
+
+void WriteStored(FILE* archive, const DATA_BUFFER* buffer) {
+  const uint32_t length = static_cast<uint32_t>(buffer->length);
+  uint8_t header[5] = {kStoredMark, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                       static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+  fwrite(header, 1, sizeof header, archive);
+  if (length) fwrite(buffer->data(), 1, length, archive);
+}
+
+}  // namespace
+
+void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer) {
+  const off_t start = ftello(archive);
+  const int used = StartModel(buffer->modelNumber, buffer, 0);
+  putc(used, archive);
+  coder.attach(archive);
+  coder.startEncoder();
+  const uint8_t* data = buffer->data();
+  const int32_t length = buffer->length;
+  for (int32_t i = 0; i < length; ++i) {
+    EncodeSymbol(data[i]);
+    if (ProgressDue()) ProgressMark(false);
+  }
+  EncodeSymbol(-1);
+  coder.flush();
+
+  const int64_t written = static_cast<int64_t>(ftello(archive)) - start;
+  if (written > static_cast<int64_t>(length) + 5) {
+    // Coding did not pay: nothing of the coded bytes may remain.
+    fflush(archive);
+    if (fseeko(archive, start, SEEK_SET) != 0 || ftruncate(fileno(archive), start) != 0) {
+      ReportError("read/write for file %s", "archive");
+    }
+    WriteStored(archive, buffer);
+  }
+  ProgressMark(true);
+}
+
+void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive) {
+  const int first = getc(archive);
+  if (first == kStoredMark) {
+    uint8_t field[4] = {0, 0, 0, 0};
+    if (fread(field, 1, 4, archive) == 4) {
+      const uint32_t length = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
+      for (uint32_t i = 0; i < length; ++i) {
+        const int b = getc(archive);
+        if (b == EOF) break;  // the caller sees the archive's end-of-file flag
+        buffer->putByte(b);
+      }
+    }
+  } else if (first != EOF) {
+    const uint32_t base = static_cast<uint32_t>(buffer->length - buffer->avail);
+    if (StartModel(first, buffer, base) != first) ReportError("model file not found");
+    coder.attach(archive);
+    coder.startDecoder();
+    for (int64_t produced = 0; produced < kDecodeLimit; ++produced) {
+      if (DecodeSymbol(buffer) == CODE_RESULT::kEnd) break;
+      if (ProgressDue()) ProgressMark(false);
+      // A sound stream is never read past its end; a damaged one stops here.
+      if (feof(archive)) break;
+    }
+  }
+  ProgressMark(true);
+  buffer->flip();
+}
+
+}  // namespace zubreca

@@ -1,0 +1,348 @@
+#include "model/context_tree.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "buffers/data_buffer.h"
+
+namespace zubreca {
+
+MODEL_POSITION pos;
+
+namespace {
+
+// First frequency of a pending state, by the estimate of its position.
+constexpr uint8_t FIRST_FREQ[36] = {2, 2, 3, 3, 3, 3, 4, 4, 4, 5, 5, 5, 5, 5, 7, 7, 8, 8,
+                                    8, 8, 8, 9, 9, 9, 9, 9, 9, 10, 10, 10, 10, 10, 10, 10, 10, 10};
+
+// Correction of an inline frequency when a one-symbol context gets its
+// second symbol, indexed by the clamped signed difference between what the
+// last refused decision predicted and what the frequency implied.
+constexpr int8_t ESC_ADJUST[15] = {-3, -2, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 2, 3, 4};
+
+inline void SwapStates(SYMBOL_STATE* a, SYMBOL_STATE* b) {
+  SYMBOL_STATE t = *a;
+  *a = *b;
+  *b = t;
+}
+
+// Moves a table to a run of another size class. Returns false when the pool
+// has no run for it (the caller then cuts the tree back).
+bool MoveTable(CONTEXT_RECORD* c, uint32_t states, int fromClass, int toClass) {
+  const uint32_t run = unitPool.allocUnits(toClass);
+  if (run == 0) return false;
+  std::memcpy(ModelAddress(run), ModelAddress(c->stats), states * sizeof(SYMBOL_STATE));
+  unitPool.freeUnits(c->stats, UNIT_POOL::classUnits[fromClass]);
+  c->stats = run;
+  return true;
+}
+
+}  // namespace
+
+uint8_t TextByte(uint32_t textPosition) {
+  return pos.text->data()[textPosition - MODEL_MEMORY::blockSize];
+}
+
+bool BuildPlainRoot() {
+  CONTEXT_RECORD* root = Context(pos.root);
+  const uint32_t table = unitPool.allocUnits(TableClass(256));
+  if (table == 0) return false;
+  root->lastIndex = 255;
+  root->flags = 0xC7;
+  root->freqSum = 256;
+  root->stats = table;
+  root->suffix = 0;
+  SYMBOL_STATE* s = States(root);
+  for (int i = 0; i < 256; ++i) s[i] = SYMBOL_STATE{static_cast<uint8_t>(i), 1, 0};
+  return true;
+}
+
+SYMBOL_STATE* FindState(CONTEXT_RECORD* c, int symbol) {
+  if (c->lastIndex == 0) return c->oneState.symbol == symbol ? &c->oneState : nullptr;
+  SYMBOL_STATE* s = States(c);
+  for (int i = 0, n = c->lastIndex; i <= n; ++i)
+    if (s[i].symbol == symbol) return s + i;
+  return nullptr;
+}
+
+void MoveToFront(CONTEXT_RECORD* c, int i) {
+  SYMBOL_STATE* s = States(c);
+  const SYMBOL_STATE moved = s[i];
+  std::memmove(s + 1, s, static_cast<size_t>(i) * sizeof(SYMBOL_STATE));
+  s[0] = moved;
+}
+
+void InitPendingFreq(CONTEXT_RECORD* c) {
+  SYMBOL_STATE* table = States(c);
+  int index = c->flags & kFlagIndexMask;
+  SYMBOL_STATE* p = table + index;
+  const int symbol = p->symbol;
+
+  // Contexts that received the symbol in the same update know no more of it.
+  CONTEXT_RECORD* s = c->suffix ? Context(c->suffix) : nullptr;
+  while (s && s->lastIndex > 0) {
+    const SYMBOL_STATE& q = States(s)[s->flags & kFlagIndexMask];
+    if (q.freq != 0 || q.symbol != symbol) break;
+    s = s->suffix ? Context(s->suffix) : nullptr;
+  }
+
+  uint32_t t = 1;
+  if (s) {
+    uint32_t suffixSum;
+    uint32_t l = 1;
+    if (s->lastIndex > 0) {
+      if (States(s)[s->flags & kFlagIndexMask].freq == 0) InitPendingFreq(s);
+      suffixSum = s->freqSum;
+      if (const SYMBOL_STATE* q = FindState(s, symbol)) l = q->freq;
+    } else {
+      l = s->oneState.symbol == symbol ? s->oneState.freq : 1;
+      suffixSum = l;
+    }
+    const uint32_t a = c->lastIndex;
+    const uint32_t e = s->lastIndex;
+    const uint32_t m = l >= 6 ? l - 1 : (l >= 4 ? 3 : 1);
+    const int64_t rawO = static_cast<int64_t>(e) - 4 * static_cast<int64_t>(a) + 1;
+    const uint32_t o = static_cast<uint32_t>(std::clamp<int64_t>(rawO, 0, 16 * (a + 1)));
+    const uint32_t sum = c->freqSum;
+    const uint32_t den = suffixSum + 2 * (e + 1) - l + sum;
+    const uint32_t position = 3 * m * (4 * (a + 1) + o + sum) / (den ? den : 1);
+    t = position < 36 ? FIRST_FREQ[position] : 11;
+    if (position >= 34 && sum < 32 * (a + 1)) {
+      const uint32_t w = sum < 6 * (a + 1) ? 23 : 7;
+      t += std::min(position / 6 - 4, w);
+    }
+  }
+  p->freq = static_cast<uint8_t>(t);
+  c->freqSum = static_cast<uint16_t>(c->freqSum + t);
+  while (index > 0 && p->freq > p[-1].freq + 2) {
+    SwapStates(p, p - 1);
+    --p;
+    --index;
+  }
+  c->flags = static_cast<uint8_t>((c->flags & 0xF8) | index | kFlagFreshFreq);
+}
+
+void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
+  c->flags &= 0xD8;
+  const uint32_t n = c->lastIndex + 1u;
+  const uint32_t f = c->freqSum;
+  const uint32_t increment = 5 + (5 * n * n + 12 * n < f) + (10 * n < f) + (22 * n < f);
+  s->freq = static_cast<uint8_t>(s->freq + increment);
+  c->freqSum = static_cast<uint16_t>(c->freqSum + increment);
+  SYMBOL_STATE* table = States(c);
+  int index = static_cast<int>(s - table);
+  if (index > 0) {
+    SwapStates(s, s - 1);
+    --s;
+    --index;
+    while (index > 7 || (index > 0 && s[-1].freq < s->freq + 7)) {
+      SwapStates(s, s - 1);
+      --s;
+      --index;
+    }
+  }
+  c->flags = static_cast<uint8_t>(c->flags | index);
+  pos.foundState = s;
+  if (s->freq > 244) Rescale(c);
+}
+
+void Rescale(CONTEXT_RECORD* c) {
+  SYMBOL_STATE* table = States(c);
+  const int oldLast = c->lastIndex;
+  MoveToFront(c, static_cast<int>(pos.foundState - table));
+  const int add = pos.orderLen == pos.orderLimit ? 0 : 2;
+  uint32_t sum = 0;
+  uint8_t high = 0;
+  for (int i = 0; i <= oldLast; ++i) {
+    SYMBOL_STATE moved = table[i];
+    moved.freq = static_cast<uint8_t>((moved.freq + add) / 2);
+    int j = i;
+    while (j > 0 && table[j - 1].freq < moved.freq) {
+      table[j] = table[j - 1];
+      --j;
+    }
+    table[j] = moved;
+    sum += moved.freq;
+    if (moved.freq) high |= HighFlag(moved.symbol);
+  }
+  int kept = oldLast + 1;
+  while (kept > 0 && table[kept - 1].freq == 0) --kept;
+  c->flags = static_cast<uint8_t>((c->flags & ~kFlagHighSymbol) | high);
+  const int oldClass = TableClass(oldLast + 1);
+  if (kept >= 2) {
+    c->lastIndex = static_cast<uint8_t>(kept - 1);
+    c->freqSum = static_cast<uint16_t>(sum);
+    const int newClass = TableClass(kept);
+    if (newClass != oldClass) {
+      if (!unitPool.listEmpty(newClass)) {
+        MoveTable(c, kept, oldClass, newClass);
+      } else {
+        const uint32_t keep = UNIT_POOL::classUnits[newClass];
+        unitPool.freeUnits(c->stats + keep * UNIT_POOL::kUnitSize,
+                           UNIT_POOL::classUnits[oldClass] - keep);
+      }
+    }
+    c->flags = static_cast<uint8_t>((c->flags & ~kFlagIndexMask) | kFlagRescaled);
+    pos.foundState = States(c);
+    return;
+  }
+  // One state left: the context turns into a one-symbol context.
+  const SYMBOL_STATE only = table[0];
+  const uint32_t k = static_cast<uint32_t>(oldLast);
+  unitPool.freeUnits(c->stats, UNIT_POOL::classUnits[oldClass]);
+  c->lastIndex = 0;
+  c->oneState = only;
+  c->oneState.freq = static_cast<uint8_t>(std::min<uint32_t>((k + 2 * only.freq) / (k + 1), 45));
+  c->flags = HighFlag(only.symbol);
+  pos.foundState = &c->oneState;
+}
+
+namespace {
+
+// Adds a pending state for `symbol` to a context that escaped. Returns false
+// when the pool ran dry.
+bool AddSymbol(CONTEXT_RECORD* c, int symbol, uint32_t successor, int escapeHint) {
+  int index;
+  if (c->lastIndex == 0) {
+    const uint32_t run = unitPool.allocUnits(0);
+    if (run == 0) return false;
+    SYMBOL_STATE* table = ModelRecord<SYMBOL_STATE>(run);
+    table[0] = c->oneState;
+    const int adjust = ESC_ADJUST[std::clamp(escapeHint + 8, 0, 14)];
+    const int freq = std::clamp(4 * table[0].freq + adjust, 2, 238);
+    table[0].freq = static_cast<uint8_t>(freq);
+    c->freqSum = static_cast<uint16_t>(freq);
+    c->stats = run;
+    index = 1;
+  } else {
+    // A state still waiting for its first frequency is settled first, so
+    // that no context ever holds two pending states.
+    if (States(c)[c->flags & kFlagIndexMask].freq == 0) InitPendingFreq(c);
+    const uint32_t n = c->lastIndex + 1u;
+    const int oldClass = TableClass(n);
+    const int newClass = TableClass(n + 1);
+    if (newClass != oldClass && !MoveTable(c, n, oldClass, newClass)) return false;
+    SYMBOL_STATE* table = States(c);
+    index = std::min<int>(static_cast<int>(n), 7);
+    if (static_cast<int>(n) > index)
+      std::memmove(table + index + 1, table + index, (n - index) * sizeof(SYMBOL_STATE));
+  }
+  States(c)[index] = SYMBOL_STATE{static_cast<uint8_t>(symbol), 0, successor};
+  c->lastIndex = static_cast<uint8_t>(c->lastIndex + 1);
+  c->flags = static_cast<uint8_t>(HighFlag(symbol) | index | (c->flags & ~kFlagIndexMask));
+  return true;
+}
+
+// After a hit, the lower contexts learn the symbol too, with a boost that
+// falls off with the distance from the context where it was found.
+void BoostLowerContexts(CONTEXT_RECORD* found, int symbol, int escapes) {
+  if (pos.foundState->freq > 130) return;
+  int boost = 2;
+  int passed = 0;
+  for (uint32_t lower = found->suffix; lower != 0 && boost > 0; ++passed) {
+    CONTEXT_RECORD* d = Context(lower);
+    lower = d->suffix;
+    if (d->lastIndex == 0) continue;
+    SYMBOL_STATE* s = FindState(d, symbol);
+    if (s == nullptr || s->freq == 0 || s->freq > 227) break;
+    const uint32_t size = d->lastIndex + 1u;
+    const int raise = boost + (pos.orderLen < 4) + (passed == 0 && escapes == 0) +
+                      (7u * d->freqSum < size * 4u * s->freq);
+    s->freq = static_cast<uint8_t>(s->freq + raise);
+    d->freqSum = static_cast<uint16_t>(d->freqSum + raise);
+    if (s->freq > 28 && (d->flags & kFlagFreshFreq) &&
+        States(d) + (d->flags & kFlagIndexMask) == s)
+      d->flags &= static_cast<uint8_t>(~kFlagFreshFreq);
+    if (s->freq > 68) break;
+    boost >>= 1;
+  }
+}
+
+}  // namespace
+
+bool UpdateModel(uint32_t found, int escapeHint, int escapes) {
+  CONTEXT_RECORD* foundCtx = Context(found);
+  const int symbol = pos.foundState->symbol;
+  BoostLowerContexts(foundCtx, symbol, escapes);
+
+  const uint32_t nextText = MODEL_MEMORY::blockSize + pos.textBase + pos.textIndex + 1;
+  const uint32_t oldTop = pos.topContext;
+  int order = pos.orderLen;  // order of the context whose state leads on
+  CONTEXT_RECORD* ctx = foundCtx;
+  SYMBOL_STATE* state = pos.foundState;
+  uint32_t next = state->successor;
+
+  // A state that leads nowhere now points at the text that follows; so do
+  // the states of the shorter contexts until one leads somewhere.
+  while (next == 0) {
+    state->successor = nextText;
+    --order;
+    if (ctx->suffix == 0) {
+      next = pos.root;
+      break;
+    }
+    ctx = Context(ctx->suffix);
+    state = FindState(ctx, symbol);
+    if (state == nullptr) {
+      next = pos.root;
+      order = -1;
+      break;
+    }
+    next = state->successor;
+  }
+
+  if (IsTextPosition(next)) {
+    // Turn the text that followed into real contexts, one per context whose
+    // state still points into the text, from the shortest up.
+    SYMBOL_STATE* chain[256];
+    int chainLength = 0;
+    chain[chainLength++] = state;
+    uint32_t base = pos.root;  // suffix of the shortest new context
+    for (CONTEXT_RECORD* lower = ctx; chainLength < 256;) {
+      if (lower->suffix == 0) break;
+      lower = Context(lower->suffix);
+      SYMBOL_STATE* s = FindState(lower, symbol);
+      if (s == nullptr) break;  // only the root can tell: start at the root
+      if (IsContext(s->successor)) {
+        base = s->successor;
+        break;
+      }
+      if (s->successor == 0) s->successor = next;
+      chain[chainLength++] = s;
+    }
+    const uint8_t textSymbol = TextByte(next);
+    const uint32_t textNext = next + 1;
+    // chain[0] is the state at `order`; chain[k] at `order - k`. A context of
+    // the order limit leads to a context of the same order.
+    uint32_t made = base;
+    for (int k = chainLength - 1; k >= 0; --k) {
+      if (order - k >= pos.orderLimit) {
+        chain[k]->successor = made;
+        continue;
+      }
+      const uint32_t unit = unitPool.allocContext();
+      if (unit == 0) return false;
+      CONTEXT_RECORD* nc = Context(unit);
+      nc->lastIndex = 0;
+      nc->flags = HighFlag(textSymbol);
+      nc->oneState = SYMBOL_STATE{textSymbol, 0, textNext};
+      nc->suffix = made;
+      chain[k]->successor = unit;
+      made = unit;
+    }
+    next = made;
+  }
+
+  const int newOrder = std::min(order + 1, pos.orderLimit);
+  const uint32_t added = newOrder == pos.orderLimit ? next : nextText;
+  for (uint32_t c = oldTop; c != found && c != 0;) {
+    CONTEXT_RECORD* escaped = Context(c);
+    if (!AddSymbol(escaped, symbol, added, escapeHint)) return false;
+    c = escaped->suffix;
+  }
+  pos.orderLen = newOrder;
+  pos.topContext = pos.curContext = next;
+  return true;
+}
+
+}  // namespace zubreca

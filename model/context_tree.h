@@ -1,0 +1,98 @@
+// The context tree: records inside the model block and the operations that
+// keep their statistics.
+//
+// A context is one 12-byte unit. A context with one symbol keeps that
+// symbol's state inline; a context with several symbols points to a table of
+// 6-byte symbol states, a run of units from the pool. Every link is an offset
+// into the model block. A successor above the block size is a position in
+// the text being coded (block size + index of the byte that follows).
+#pragma once
+
+#include <cstdint>
+
+#include "model/model_memory.h"
+#include "model/unit_pool.h"
+
+namespace zubreca {
+
+class DATA_BUFFER;
+
+#pragma pack(push, 1)
+struct SYMBOL_STATE {
+  uint8_t symbol;
+  uint8_t freq;        // 0: pending, its first frequency is not set yet
+  uint32_t successor;  // context, text position, or 0
+};
+
+struct CONTEXT_RECORD {
+  uint8_t lastIndex;  // symbols - 1
+  uint8_t flags;
+  union {
+    struct {
+      uint16_t freqSum;
+      uint32_t stats;
+    };
+    SYMBOL_STATE oneState;  // when lastIndex == 0
+  };
+  uint32_t suffix;
+};
+#pragma pack(pop)
+static_assert(sizeof(SYMBOL_STATE) == 6);
+static_assert(sizeof(CONTEXT_RECORD) == 12);
+
+// Context flag bits.
+constexpr uint8_t kFlagIndexMask = 0x07;  // state of interest (last found or pending)
+constexpr uint8_t kFlagFreshFreq = 0x20;  // the pending state's first frequency was just set
+constexpr uint8_t kFlagRescaled = 0x40;   // rescaled or weakly primed: no inheritance
+constexpr uint8_t kFlagHighSymbol = 0x80; // some symbol is 64 or above
+
+inline CONTEXT_RECORD* Context(uint32_t offset) { return ModelRecord<CONTEXT_RECORD>(offset); }
+inline SYMBOL_STATE* States(const CONTEXT_RECORD* c) { return ModelRecord<SYMBOL_STATE>(c->stats); }
+inline uint32_t OffsetOf(const void* p) {
+  return static_cast<uint32_t>(static_cast<const uint8_t*>(p) - MODEL_MEMORY::block) + 1;
+}
+inline uint8_t HighFlag(int symbol) { return symbol >= 64 ? kFlagHighSymbol : 0; }
+// Units of a table of n states.
+inline uint32_t TableUnits(uint32_t states) { return (states + 1) / 2; }
+inline int TableClass(uint32_t states) { return UNIT_POOL::unitsClass[TableUnits(states) - 1]; }
+
+// Where the model stands in the text; kept for the whole buffer.
+struct MODEL_POSITION {
+  int orderLimit = 128;
+  int orderLen = 0;
+  uint32_t root = 0;
+  uint32_t topContext = 0;
+  uint32_t curContext = 0;
+  SYMBOL_STATE* foundState = nullptr;
+  bool restarted = false;
+  // The text being coded: the buffer's content, read back by text positions.
+  DATA_BUFFER* text = nullptr;
+  uint32_t textBase = 0;   // index in the buffer of the first coded byte
+  uint32_t textIndex = 0;  // index (from textBase) of the byte being coded
+};
+extern MODEL_POSITION pos;
+
+// Successor classification.
+inline bool IsContext(uint32_t successor) {
+  return successor != 0 && successor <= MODEL_MEMORY::blockSize;
+}
+inline bool IsTextPosition(uint32_t successor) { return successor > MODEL_MEMORY::blockSize; }
+uint8_t TextByte(uint32_t textPosition);
+
+// Plain root context: all 256 byte values with frequency 1.
+bool BuildPlainRoot();
+
+SYMBOL_STATE* FindState(CONTEXT_RECORD* c, int symbol);
+void InitPendingFreq(CONTEXT_RECORD* c);
+void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s);
+void Rescale(CONTEXT_RECORD* c);
+// Moves the state at index i to the front, shifting the states before it back.
+void MoveToFront(CONTEXT_RECORD* c, int i);
+
+// Everything that follows a coded byte: rewards, new symbols, growth.
+// `found` is the context where the byte was found; `escapeHint` the signed
+// difference left by the last refused one-symbol decision. Returns false when
+// the pool ran dry (the caller then cuts the tree back).
+bool UpdateModel(uint32_t found, int escapeHint, int escapes);
+
+}  // namespace zubreca

@@ -1,0 +1,85 @@
+// Adaptive tables that turn the context statistics into the weights of the
+// coded decisions: primary bit estimates, escape estimates and the gain
+// cells of the five correction stages.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace zubreca {
+
+struct BIT_ESTIMATE {
+  uint16_t hits;   // weighted count of "yes"
+  uint16_t prob;   // probability of "yes" at the last refresh, units of 2^-15
+  uint16_t total;  // weighted count of all uses
+  uint16_t rate;   // weight added per use
+};
+
+struct ESCAPE_ESTIMATE {
+  uint32_t sum;    // accumulated escape weight
+  uint16_t count;  // accumulated uses
+  uint16_t rate;   // weight per use
+};
+
+struct GAIN_RECORD {
+  int32_t gain;
+  int32_t norm;
+};
+
+constexpr int kOneLowRows = 17, kOneLowBits = 14;
+constexpr int kOneHighRows = 16, kOneHighBits = 8;
+constexpr int kCandidateRows = 28, kCandidateBits = 13;
+constexpr int kEscapeRows = 26, kEscapeBits = 10, kEscapeSideBits = 8;
+constexpr int kStage1Cells = 196608, kStage2Cells = 1 << 20, kStage3Cells = 3 << 20;
+constexpr int kStage4Cells = 98304, kStage5Cells = 86016;
+
+struct ESTIMATOR_TABLES {
+  BIT_ESTIMATE oneSymbolLow[kOneLowRows][1 << kOneLowBits];
+  BIT_ESTIMATE oneSymbolHigh[kOneHighRows][1 << kOneHighBits];
+  BIT_ESTIMATE candidate[kCandidateRows][1 << kCandidateBits];
+  ESCAPE_ESTIMATE escapeMain[kEscapeRows][1 << kEscapeBits];
+  ESCAPE_ESTIMATE escapeSide[kEscapeRows][1 << kEscapeSideBits];
+  GAIN_RECORD stage1[kStage1Cells];
+  GAIN_RECORD stage2[kStage2Cells];
+  GAIN_RECORD stage3[kStage3Cells];
+  GAIN_RECORD stage4[kStage4Cells];
+  GAIN_RECORD stage5[kStage5Cells];
+
+  void reset();
+};
+
+extern ESTIMATOR_TABLES tables;
+
+// Quantiser of small counts and ratios into rows: 0, 1 and 2 get 1, 2 and 3;
+// then each value v = 4 .. 23 repeats v - 2 times; the rest is 24.
+constexpr std::array<uint8_t, 256> MakeClassOf() {
+  std::array<uint8_t, 256> v{};
+  v[0] = 1;
+  v[1] = 2;
+  v[2] = 3;
+  int i = 3;
+  for (int value = 4; value <= 23; ++value)
+    for (int k = 0; k < value - 2; ++k) v[i++] = static_cast<uint8_t>(value);
+  while (i < 256) v[i++] = 24;
+  return v;
+}
+inline constexpr std::array<uint8_t, 256> CLASS_OF = MakeClassOf();
+
+void RefreshBitEstimate(BIT_ESTIMATE& r);
+void RefreshEscapeEstimate(ESCAPE_ESTIMATE& r, uint32_t lastIndex, uint32_t freqSum);
+
+// The five correction stages. `apply` refines (w, t) with one cell and
+// remembers what entered it; `learn` updates the remembered cells with the
+// outcome of the decision.
+class CORRECTION_STAGES {
+ public:
+  void apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t);
+  void learn(bool hit);
+
+ private:
+  GAIN_RECORD* used[5] = {};
+  uint32_t enterW[5] = {};
+  uint32_t enterT[5] = {};
+};
+
+}  // namespace zubreca

@@ -1,0 +1,469 @@
+#include "model/symbol_coder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "buffers/data_buffer.h"
+#include "model/aux_predictors.h"
+#include "model/context_tree.h"
+#include "model/estimators.h"
+#include "model/model_start.h"
+
+namespace zubreca {
+
+RANGE_CODER coder;
+
+namespace {
+
+// Per-buffer coding state.
+struct CODING_STATE {
+  uint8_t maskStamp[256];
+  uint8_t maskRound = 1;
+  uint32_t symbolCount = 1;
+  int escapeHint = 0;       // signed difference left by the last refused one-symbol decision
+  bool prevSuccess = false; // the previous byte was the first decision's symbol
+  int lastByte = 0;
+  int byteBefore = 0;
+  uint32_t rememberedTotal = 0;
+  uint16_t oneRunning[kOneLowRows + kOneHighRows][256];  // running one-symbol probabilities
+  CORRECTION_STAGES stages;
+  uint8_t suffixFreq[256];   // frequencies of the suffix context by symbol (inheritance)
+  uint8_t suffixStamp[256];
+  uint8_t suffixRound = 0;
+};
+CODING_STATE cs;
+
+constexpr uint32_t kRunningScale = 12544;  // 256 * 49
+
+inline bool Masked(int symbol) { return cs.maskStamp[symbol] == cs.maskRound; }
+inline void Mask(int symbol) { cs.maskStamp[symbol] = cs.maskRound; }
+
+inline int OrderClass(int order) { return order <= 1 ? 0 : order <= 3 ? 1 : order <= 7 ? 2 : 3; }
+inline int ProbClass(uint32_t w, uint32_t t, int bits) {
+  return static_cast<int>((static_cast<uint64_t>(w) << bits) / t);
+}
+
+// Decision kinds, for the correction stages.
+enum DECISION_KIND { kOneSymbol = 0, kTopCandidate = 1, kEscapedCandidate = 2 };
+
+// Keeps 1 <= w < t and t within what the coder can divide.
+inline void ClampWeights(uint32_t& w, uint32_t& t) {
+  if (t > 0xFFFF0) {
+    const uint32_t shift = t > 0xFFFFF0 ? 8 : 4;
+    w >>= shift;
+    t >>= shift;
+  }
+  if (w < 1) w = 1;
+  if (t <= w) t = w + 1;
+}
+
+template <bool Encoding>
+inline bool CodeDecision(bool hit, uint32_t w, uint32_t t) {
+  if constexpr (Encoding) {
+    coder.encodeDecision(hit, w, t);
+    return hit;
+  } else {
+    return coder.decodeDecision(w, t);
+  }
+}
+
+// Picks the five correction cells for a decision.
+void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w, uint32_t t,
+                uint32_t features, int escapes) {
+  const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
+  const uint32_t p4 = p6 >> 2;
+  const uint32_t c1 = static_cast<uint32_t>(cs.lastByte);
+  const uint32_t c2 = static_cast<uint32_t>(cs.byteBefore);
+  const uint32_t s = static_cast<uint32_t>(symbol);
+  cells[0] = &tables.stage1[kind * 65536 + (p6 << 10) + (features & 0x3FF)];
+  cells[1] = &tables.stage2[(s << 12) | (c1 << 4) | p4];
+  cells[2] = &tables.stage3[kind * (1u << 20) + ((s << 12) | (c1 << 4) | (c2 >> 4))];
+  const uint32_t order = static_cast<uint32_t>(std::min(std::max(pos.orderLen, 0), 31));
+  cells[3] = &tables.stage4[kind * 32768 + ((p6 >> 1) << 10) + (order << 5) + (features >> 10 & 31)];
+  cells[4] = &tables.stage5[std::min(escapes, 20) * 4096 + (p6 << 6) + (features & 63)];
+}
+
+// ---------------------------------------------------------------------------
+// One-symbol contexts.
+
+template <bool Encoding>
+bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes) {
+  SYMBOL_STATE& st = ctx->oneState;
+  const int symbol = st.symbol;
+  const uint32_t f = std::max<uint32_t>(st.freq, 1);
+  const CONTEXT_RECORD* suffix = ctx->suffix ? Context(ctx->suffix) : nullptr;
+  const int suffixSize = suffix ? suffix->lastIndex : 0;
+  const int suffixClass = suffixSize == 0 ? 0 : suffixSize <= 2 ? 1 : suffixSize <= 15 ? 2 : 3;
+
+  BIT_ESTIMATE* cell;
+  BIT_ESTIMATE* up;
+  BIT_ESTIMATE* down;
+  uint16_t* running;
+  uint32_t features;
+  if (f <= 13) {
+    const int row = static_cast<int>(f) + 1;
+    features = (symbol == aux.recencyFollower) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
+               (symbol == aux.classFollower) << 2 | cs.prevSuccess << 3 |
+               (symbol == aux.tableFollower[0]) << 4 |
+               (symbol == aux.tableFollower[1] || symbol == aux.tableFollower[2]) << 5 |
+               OrderClass(pos.orderLen) << 6 | suffixClass << 8 | (cs.lastByte >= 64) << 10 |
+               atTop << 11 | aux.pairDistanceClass << 12;
+    cell = &tables.oneSymbolLow[row][features];
+    up = &tables.oneSymbolLow[row - 1][features];
+    down = &tables.oneSymbolLow[row + 1][features];
+    running = &cs.oneRunning[row][features & 0xFF];
+  } else {
+    const int row = std::min(CLASS_OF[std::min<uint32_t>(f, 127)] - 5, 13);
+    features = (symbol == aux.recencyFollower) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
+               cs.prevSuccess << 2 | atTop << 3 | OrderClass(pos.orderLen) << 4 |
+               (symbol == aux.classFollower) << 6 | (suffixSize > 0) << 7;
+    cell = &tables.oneSymbolHigh[row][features];
+    up = &tables.oneSymbolHigh[row - 1][features];
+    down = &tables.oneSymbolHigh[row + 1][features];
+    running = &cs.oneRunning[kOneLowRows + row][features & 0xFF];
+  }
+
+  if (cell->total > 0x8000) RefreshBitEstimate(*cell);
+  uint32_t w = cell->hits;
+  uint32_t t = cell->total;
+  if (cell->rate > 32) {
+    w += (up->hits + down->hits) >> 2;
+    t += (up->total + down->total) >> 2;
+  }
+  w = w * 2 + (*running * (t >> 4)) / (kRunningScale >> 3) / 4;
+  t = t * 2 + t / 2;
+  cell->total = static_cast<uint16_t>(cell->total + cell->rate);
+  ClampWeights(w, t);
+
+  GAIN_RECORD* cells[5];
+  StageCells(cells, kOneSymbol, symbol, w, t, features, escapes);
+  cs.stages.apply(cells, w, t);
+  ClampWeights(w, t);
+
+  const bool hit = CodeDecision<Encoding>(target == symbol, w, t);
+  cs.stages.learn(hit);
+  *running = static_cast<uint16_t>(*running - (*running >> 3) + (hit ? 1568 : 0));
+  if (hit) {
+    cell->hits = static_cast<uint16_t>(cell->hits + cell->rate);
+    // One-symbol reward.
+    if (st.freq < 122) {
+      st.freq = static_cast<uint8_t>(st.freq + 1 + (st.freq == 1 && t < 5 * w));
+    }
+    if (st.freq == 0) st.freq = 1;
+  } else {
+    const int64_t fi = f;
+    cs.escapeHint = static_cast<int>(16 * (static_cast<int64_t>(w) + w * fi - static_cast<int64_t>(t) * fi) /
+                                     (static_cast<int64_t>(t) + t * fi));
+  }
+  return hit;
+}
+
+// ---------------------------------------------------------------------------
+// Multi-symbol contexts.
+
+// Moves a top context's states toward what its suffix has seen, while the
+// context itself has seen little.
+void InheritFromSuffix(CONTEXT_RECORD* c) {
+  if (c->suffix == 0 || (c->flags & kFlagRescaled)) return;
+  const CONTEXT_RECORD* s = Context(c->suffix);
+  SYMBOL_STATE* table = States(c);
+  if (table[0].freq > 108) return;
+  const uint32_t nC = c->lastIndex + 1u;
+  const uint32_t nS = s->lastIndex + 1u;
+  const uint32_t sumS = s->lastIndex ? s->freqSum : s->oneState.freq;
+  if (nC * sumS < nS * c->freqSum) return;
+
+  if (++cs.suffixRound == 0) {
+    std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
+    cs.suffixRound = 1;
+  }
+  if (s->lastIndex == 0) {
+    cs.suffixStamp[s->oneState.symbol] = cs.suffixRound;
+    cs.suffixFreq[s->oneState.symbol] = s->oneState.freq;
+  } else {
+    const SYMBOL_STATE* st = States(s);
+    for (uint32_t i = 0; i < nS; ++i) {
+      cs.suffixStamp[st[i].symbol] = cs.suffixRound;
+      cs.suffixFreq[st[i].symbol] = st[i].freq;
+    }
+  }
+  const uint32_t a = 11 * nC;
+  uint32_t f = c->freqSum;
+  const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
+  for (int i = c->lastIndex; i >= 0; --i) {
+    const int symbol = table[i].symbol;
+    if (cs.suffixStamp[symbol] != cs.suffixRound) continue;
+    const uint32_t cf = table[i].freq;
+    const uint32_t sf = cs.suffixFreq[symbol];
+    if (b * cf < (a + f) * sf && cf <= 228) {
+      const uint32_t g = b + 3 * (a + f) - sf - 3 * cf;
+      const uint32_t nf = std::min(((a + f - cf) * (sf + 3 * cf) + g - 4) / g, cf + 11);
+      table[i].freq = static_cast<uint8_t>(nf);
+      f = f + nf - cf;
+      c->freqSum = static_cast<uint16_t>(f);
+    }
+  }
+}
+
+// Escape weight of a multi-symbol context; remembers the cells it used.
+struct ESCAPE_USE {
+  ESCAPE_ESTIMATE* cells[4];
+  uint32_t shares[4];
+  int count = 0;
+};
+
+uint32_t EscapeWeight(CONTEXT_RECORD* c, bool atTop, ESCAPE_USE& use) {
+  use.count = 0;
+  const uint32_t n = c->lastIndex + 1u;
+  if (n >= 256) return 1;
+  const int row = CLASS_OF[n - 2];
+  const uint32_t perSymbol = c->freqSum / n;
+  const uint32_t column = static_cast<uint32_t>(OrderClass(pos.orderLen)) | cs.prevSuccess << 2 |
+                          ((c->flags & kFlagFreshFreq) != 0) << 3 |
+                          ((c->flags & kFlagRescaled) != 0) << 4 | (cs.lastByte >= 64) << 5 |
+                          (perSymbol < 3 ? 0 : perSymbol < 8 ? 1 : perSymbol < 20 ? 2 : 3) << 6 |
+                          atTop << 8 | (aux.pairDistanceClass >= 2) << 9;
+  ESCAPE_ESTIMATE& main = tables.escapeMain[row][column];
+  if (main.count > 0x8000 || main.sum > 0x80000) RefreshEscapeEstimate(main, c->lastIndex, c->freqSum);
+  uint64_t s = main.sum;
+  uint64_t cnt = main.count;
+  use.cells[0] = &main;
+  use.shares[0] = main.rate;
+  use.count = 1;
+  if (main.rate > 128) {
+    const int shift = main.rate >= 1024 ? 1 : main.rate >= 512 ? 2 : 3;
+    ESCAPE_ESTIMATE& side = tables.escapeSide[row][(aux.byteClass & 15) | (cs.prevSuccess << 4) |
+                                                   (OrderClass(pos.orderLen) << 5) | atTop << 7];
+    ESCAPE_ESTIMATE& flip8 = tables.escapeMain[row][column ^ 0x100];
+    ESCAPE_ESTIMATE& flip9 = tables.escapeMain[row][column ^ 0x200];
+    ESCAPE_ESTIMATE* extra[3] = {&side, &flip8, &flip9};
+    for (ESCAPE_ESTIMATE* e : extra) {
+      if (e->count > 0x8000 || e->sum > 0x80000) RefreshEscapeEstimate(*e, c->lastIndex, c->freqSum);
+      s += e->sum >> shift;
+      cnt += e->count >> shift;
+      use.cells[use.count] = e;
+      use.shares[use.count] = e->rate >> shift;
+      ++use.count;
+    }
+  }
+  for (int k = 0; k < use.count; ++k)
+    use.cells[k]->count = static_cast<uint16_t>(use.cells[k]->count + use.shares[k]);
+  if (cnt == 0) cnt = 1;
+  return static_cast<uint32_t>((n * s + cnt / 2) / cnt) + 2;
+}
+
+void EscapeHappened(const ESCAPE_USE& use, uint32_t x, uint32_t n) {
+  for (int k = 0; k < use.count; ++k) {
+    ESCAPE_ESTIMATE* e = use.cells[k];
+    e->count = static_cast<uint16_t>(e->count - use.shares[k]);
+    e->sum += use.shares[k] * (x / n);
+  }
+}
+
+template <bool Encoding>
+bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTop, int index,
+                       CONTEXT_RECORD* ctx, int escapes) {
+  const int symbol = st->symbol;
+  const uint32_t f = std::max<uint32_t>(st->freq, 1);
+  const uint32_t q = std::min<uint32_t>(256 * f / t, 255);
+  const int row = CLASS_OF[q] + 1;
+  const uint32_t features =
+      (symbol == aux.recencyFollower) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
+      (symbol == aux.classFollower) << 2 |
+      (symbol == aux.tableFollower[0] || symbol == aux.tableFollower[1] ||
+       symbol == aux.tableFollower[2])
+          << 3 |
+      (symbol == aux.recordFollower || symbol == aux.progression) << 4 | (symbol >= 64) << 5 |
+      (t < cs.rememberedTotal) << 6 | (aux.recencyStamp[symbol] == cs.maskRound) << 7 |
+      (index == 0) << 8 | atTop << 9 | ((ctx->flags & kFlagFreshFreq) != 0) << 10 |
+      cs.prevSuccess << 11 | (pos.orderLen > 4) << 12;
+  BIT_ESTIMATE& cell = tables.candidate[row][features];
+  if (cell.total > 0x8000) RefreshBitEstimate(cell);
+  uint32_t w = cell.hits;
+  uint32_t tt = cell.total;
+  if (cell.rate >= 9) {
+    const BIT_ESTIMATE& up = tables.candidate[row - 1][features];
+    const BIT_ESTIMATE& down = tables.candidate[row + 1][features];
+    w += (up.hits + down.hits) >> 2;
+    tt += (up.total + down.total) >> 2;
+    if (cell.rate >= 73) {
+      const BIT_ESTIMATE& up2 = tables.candidate[row - 2][features];
+      const BIT_ESTIMATE& down2 = tables.candidate[row + 2][features];
+      w += (up2.hits + down2.hits) >> 3;
+      tt += (up2.total + down2.total) >> 3;
+    }
+  }
+  cell.total = static_cast<uint16_t>(cell.total + cell.rate);
+  ClampWeights(w, tt);
+
+  GAIN_RECORD* cells[5];
+  StageCells(cells, atTop ? kTopCandidate : kEscapedCandidate, symbol, w, tt, features, escapes);
+  cs.stages.apply(cells, w, tt);
+  ClampWeights(w, tt);
+
+  const bool hit = CodeDecision<Encoding>(target == symbol, w, tt);
+  cs.stages.learn(hit);
+  if (hit) cell.hits = static_cast<uint16_t>(cell.hits + cell.rate);
+  return hit;
+}
+
+// Offers the candidates of a multi-symbol context. Returns the found state,
+// or nullptr after an escape (all candidates refused, or none to offer).
+template <bool Encoding>
+SYMBOL_STATE* CodeInContext(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes) {
+  if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
+  SYMBOL_STATE* candidates[256];
+  int count = 0;
+  const int predicted = aux.predicted();
+  if (atTop) {
+    InheritFromSuffix(ctx);
+    if (const int i = ctx->flags & kFlagIndexMask) {
+      MoveToFront(ctx, i);
+      ctx->flags &= static_cast<uint8_t>(~kFlagIndexMask);
+    }
+    SYMBOL_STATE* table = States(ctx);
+    const int n = ctx->lastIndex + 1;
+    if (predicted >= 0) {
+      for (int i = 1; i < n; ++i) {
+        if (table[i].symbol != predicted) continue;
+        if (aux.confident()) {
+          MoveToFront(ctx, i);
+          ctx->flags = static_cast<uint8_t>((ctx->flags & ~kFlagIndexMask) | 1);
+        } else if (i > 1) {
+          const SYMBOL_STATE moved = table[i];
+          std::memmove(table + 2, table + 1, static_cast<size_t>(i - 1) * sizeof(SYMBOL_STATE));
+          table[1] = moved;
+        }
+        break;
+      }
+    }
+    for (int i = 0; i < n; ++i) {
+      candidates[count++] = table + i;
+      Mask(table[i].symbol);
+    }
+  } else {
+    SYMBOL_STATE* table = States(ctx);
+    const int n = ctx->lastIndex + 1;
+    const int interest = ctx->flags & kFlagIndexMask;
+    if (!Masked(table[interest].symbol)) {
+      candidates[count++] = table + interest;
+      Mask(table[interest].symbol);
+    }
+    for (int i = 0; i < n; ++i) {
+      if (Masked(table[i].symbol)) continue;
+      candidates[count++] = table + i;
+      Mask(table[i].symbol);
+    }
+    if (predicted >= 0) {
+      const int to = aux.confident() ? 0 : 1;
+      for (int k = to + 1; k < count; ++k) {
+        if (candidates[k]->symbol != predicted) continue;
+        SYMBOL_STATE* moved = candidates[k];
+        std::memmove(candidates + to + 1, candidates + to, static_cast<size_t>(k - to) * sizeof(SYMBOL_STATE*));
+        candidates[to] = moved;
+        break;
+      }
+    }
+  }
+  if (count == 0) return nullptr;
+
+  uint32_t sum = 0;
+  for (int k = 0; k < count; ++k) sum += std::max<uint32_t>(candidates[k]->freq, 1);
+  ESCAPE_USE use;
+  const uint32_t escape = EscapeWeight(ctx, atTop, use);
+  uint32_t t = escape + sum;
+  const uint32_t startTotal = t;
+  for (int k = 0; k < count; ++k) {
+    if (CandidateDecision<Encoding>(target, candidates[k], t, atTop, k, ctx, escapes)) {
+      cs.rememberedTotal = startTotal;
+      return candidates[k];
+    }
+    t -= std::max<uint32_t>(candidates[k]->freq, 1);
+  }
+  cs.rememberedTotal = startTotal;
+  const uint32_t x = atTop ? ctx->freqSum : sum + 1;
+  EscapeHappened(use, x, ctx->lastIndex + 1u);
+  return nullptr;
+}
+
+template <bool Encoding>
+CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
+  uint32_t ctxOffset = pos.topContext;
+  CONTEXT_RECORD* ctx = Context(ctxOffset);
+  SYMBOL_STATE* found = nullptr;
+  int escapes = 0;
+  bool firstDecision = true;
+  for (;;) {
+    if (ctx->lastIndex == 0) {
+      const int symbol = ctx->oneState.symbol;
+      if (!Masked(symbol)) {
+        if (OneSymbolDecision<Encoding>(ctx, target, escapes == 0, escapes)) {
+          found = &ctx->oneState;
+          break;
+        }
+        Mask(symbol);
+        firstDecision = false;
+      }
+    } else {
+      found = CodeInContext<Encoding>(ctx, target, escapes == 0, escapes);
+      if (found) break;
+      firstDecision = false;
+    }
+    if (ctx->suffix == 0) return CODE_RESULT::kEnd;  // escaped out of the root
+    ctxOffset = ctx->suffix;
+    ctx = Context(ctxOffset);
+    --pos.orderLen;
+    ++escapes;
+  }
+
+  const int symbol = found->symbol;
+  cs.prevSuccess = firstDecision && found == (ctx->lastIndex ? States(ctx) : &ctx->oneState);
+  if constexpr (!Encoding) out->putByte(symbol);
+  pos.curContext = ctxOffset;
+  pos.foundState = found;
+  if (ctx->lastIndex > 0) RewardFound(ctx, found);
+
+  const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);
+  aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
+  cs.byteBefore = cs.lastByte;
+  cs.lastByte = symbol;
+  ++pos.textIndex;
+  ++cs.symbolCount;
+  if (++cs.maskRound == 0) {
+    cs.maskRound = 1;
+    std::memset(cs.maskStamp, 0, sizeof cs.maskStamp);
+    aux.clearStamps();
+  }
+  if (!grown) {
+    CutOff();
+    return CODE_RESULT::kCutOff;
+  }
+  return CODE_RESULT::kCoded;
+}
+
+}  // namespace
+
+void StartSymbolCoder() {
+  std::memset(cs.maskStamp, 0, sizeof cs.maskStamp);
+  cs.maskRound = 1;
+  cs.symbolCount = 1;
+  cs.escapeHint = 0;
+  cs.prevSuccess = false;
+  cs.lastByte = cs.byteBefore = 0;
+  cs.rememberedTotal = 0;
+  for (auto& row : cs.oneRunning)
+    for (auto& p : row) p = kRunningScale / 2;
+  std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
+  cs.suffixRound = 0;
+  cs.stages = CORRECTION_STAGES{};
+  tables.reset();
+  aux.reset();
+}
+
+CODE_RESULT EncodeSymbol(int c) { return CodeSymbol<true>(c, nullptr); }
+CODE_RESULT DecodeSymbol(DATA_BUFFER* out) { return CodeSymbol<false>(-1, out); }
+
+uint8_t MaskRound() { return cs.maskRound; }
+uint32_t SymbolCount() { return cs.symbolCount; }
+
+}  // namespace zubreca

@@ -1,0 +1,34 @@
+// Codes bytes through the context tree as a sequence of yes/no decisions:
+// the candidates of a context are offered one by one, most probable first;
+// when all are refused the model escapes to the suffix context, where the
+// refused symbols are masked. Escaping out of the root marks the end of data.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "model/range_coder.h"
+
+namespace zubreca {
+
+class DATA_BUFFER;
+
+extern RANGE_CODER coder;
+
+// Resets masks, estimator tables and auxiliary predictors for a new buffer.
+void StartSymbolCoder();
+
+enum class CODE_RESULT { kCoded, kEnd, kCutOff };
+
+// Codes one byte, or the end of data for -1. kCutOff means that the tree
+// was cut back after the byte (the pool ran dry); coding goes on.
+CODE_RESULT EncodeSymbol(int c);
+// Decodes one byte into `out` (appended); returns kEnd at the end of data.
+CODE_RESULT DecodeSymbol(DATA_BUFFER* out);
+
+// Mask round (1..255) and the count of coded bytes (from 1): they drive the
+// progress marks.
+uint8_t MaskRound();
+uint32_t SymbolCount();
+
+}  // namespace zubreca

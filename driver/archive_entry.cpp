@@ -10,15 +10,7 @@
 #include "buffers/file_loading.h"
 #include "driver/console.h"
 #include "driver/run_settings.h"
-#if __has_include("model/coded_buffer.h")
 #include "model/coded_buffer.h"
-#else
-// The coder's two entry points, until its header is in the tree.
-namespace zubreca {
-void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer);
-void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive);
-}  // namespace zubreca
-#endif
 #include "model/model_memory.h"
 #include "tricks/trick.h"
 

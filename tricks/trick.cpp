@@ -4,15 +4,7 @@
 
 #include "driver/console.h"
 #include "driver/run_settings.h"
-#if __has_include("model/coded_buffer.h")
 #include "model/coded_buffer.h"
-#else
-// The coder's two entry points, until its header is in the tree.
-namespace zubreca {
-void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer);
-void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive);
-}  // namespace zubreca
-#endif
 
 namespace zubreca {
 

@@ -47,19 +47,24 @@ TEST(CommandLetter, OnlyTheFirstCharacterCounts) {
   EXPECT_EQ(RunInChild([] { ParseCommand("-e"); }), (PROGRAM_RESULT{255, FatalText("unknown command '-e'")}));
 }
 
-// Parses the switches of a command line given as words after the command.
-int Parse(std::vector<std::string> words, RUN_SETTINGS& settings) {
-  words.insert(words.begin(), {"zubreca", "e"});
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  return ParseSwitches(static_cast<int>(argv.size()), argv.data(), settings);
-}
-
 class SwitchParsing : public ::testing::Test {
  protected:
   void SetUp() override { modelOrder = kDefaultOrder; }
   void TearDown() override { modelOrder = kDefaultOrder; }
+
+  // Parses the switches of a command line given as the words after the
+  // command. The words are kept, as the trick setting points into them.
+  int Parse(const std::vector<std::string>& given, RUN_SETTINGS& target) {
+    words = {"zubreca", "e"};
+    words.insert(words.end(), given.begin(), given.end());
+    argv.clear();
+    for (std::string& word : words) argv.push_back(word.data());
+    return ParseSwitches(static_cast<int>(argv.size()), argv.data(), target);
+  }
+
   RUN_SETTINGS settings;
+  std::vector<std::string> words;
+  std::vector<char*> argv;
 };
 
 TEST_F(SwitchParsing, DefaultsWithoutSwitches) {

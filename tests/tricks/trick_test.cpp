@@ -96,11 +96,12 @@ TEST_F(TrickDispatch, NoTrickStringWritesTrickZeroAndKeepsTheChain) {
 
 TEST_F(TrickDispatch, TrickZeroIsTakenFromTheString) {
   for (const char* trick : {"0", "0(5)", "x", ""}) {
-    SetUp();
+    headerBuffer->reset(1024);
     Load("data");
     EncodeTrick(trick, chain);
     EXPECT_EQ(Header(), std::string(1, '\0')) << trick;
-    TearDown();
+    delete chain;
+    chain = nullptr;
   }
 }
 

@@ -18,6 +18,9 @@
 #include "model/model_memory.h"
 
 using namespace zubreca;
+#ifdef ZUBRECA_STATS
+namespace zubreca { extern double statBits[4]; extern uint64_t statCount[4]; extern double escBits[8]; extern uint64_t escCount[8]; }
+#endif
 
 namespace {
 
@@ -77,6 +80,13 @@ int main(int argc, char** argv) {
           static_cast<long long>(totalIn), static_cast<long long>(totalOut),
           totalIn ? 8.0 * static_cast<double>(totalOut) / static_cast<double>(totalIn) : 0.0,
           allExact ? "yes" : "NO", usage.ru_maxrss / 1024);
+#ifdef ZUBRECA_STATS
+  for (int k = 0; k < 8; ++k)
+    fprintf(stderr, "escapes %d: %llu bytes, %.0f coded bytes, %.2f bits each\n", k, (unsigned long long)escCount[k], escBits[k] / 8, escCount[k] ? escBits[k] / escCount[k] : 0.0);
+  const char* kinds[3] = {"one-symbol", "top candidates", "escaped candidates"};
+  for (int k = 0; k < 3; ++k)
+    fprintf(stderr, "%s: %llu decisions, %.0f bytes\n", kinds[k], (unsigned long long)statCount[k], statBits[k] / 8);
+#endif
   MODEL_MEMORY::release();
   return allExact ? 0 : 2;
 }

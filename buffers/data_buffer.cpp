@@ -50,6 +50,12 @@ DATA_BUFFER::~DATA_BUFFER() {
 }
 
 int DATA_BUFFER::grow(int b) {
+  if (!storage) {
+    // A buffer loaded from no file has no storage yet; writing to it starts
+    // from an empty content area.
+    allocate(0);
+    --avail;
+  }
   const int32_t extra = length < kGrowthCap ? length : kGrowthCap;
   // A buffer reset to size 0 has nothing to double; give it the minimum
   // capacity of a fresh buffer instead of growing by nothing.

@@ -110,6 +110,15 @@ TEST(FileLoading, NoFileGivesBufferWithoutStorage) {
   EXPECT_EQ(buffer.getByte(), -1);
 }
 
+TEST(FileLoading, BufferWithoutStorageCanStillBeWritten) {
+  DATA_BUFFER buffer(static_cast<FILE*>(nullptr), 5);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(buffer.putByte(i + 1), i + 1);
+  EXPECT_EQ(buffer.length, 16);
+  EXPECT_EQ(buffer.flip(), 10);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(buffer.getByte(), i + 1);
+  EXPECT_EQ(buffer.getByte(), -1);
+}
+
 TEST(FileLoading, LimitIsOneGibibyte) {
   TEMP_DIR dir;
   const std::string exact = dir / "exact.bin";

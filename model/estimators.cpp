@@ -133,6 +133,13 @@ constexpr STAGE_RULE kStages[5] = {
     {false, 0x80000, 0x400000, 19},
 };
 
+// Truncating division; the 32-bit form is much cheaper and gives the same
+// quotient whenever the dividend fits.
+inline int64_t Quotient(int64_t dividend, int32_t divisor) {
+  if (dividend == static_cast<int32_t>(dividend)) return static_cast<int32_t>(dividend) / divisor;
+  return dividend / divisor;
+}
+
 }  // namespace
 
 void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
@@ -142,14 +149,12 @@ void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t
     used[k] = &cell;
     enterW[k] = w;
     enterT[k] = t;
-    int64_t d;
-    if (rule.adjustsWeight) {
-      d = static_cast<int64_t>(cell.gain) * w / cell.norm;
+    const int64_t product = static_cast<int64_t>(cell.gain) * (rule.adjustsWeight ? w : t - w);
+    int64_t d = Quotient(product, cell.norm);
+    if (rule.adjustsWeight)
       d = std::clamp<int64_t>(d, 1 - static_cast<int64_t>(w), rule.high);
-    } else {
-      d = static_cast<int64_t>(cell.gain) * (t - w) / cell.norm;
+    else
       d = std::clamp<int64_t>(d, static_cast<int64_t>(w) - t + 1, rule.high);
-    }
     if (std::abs(cell.gain) > rule.halveAbove) {
       cell.gain >>= 1;
       if (cell.norm > 4096) cell.norm >>= 1;

@@ -499,6 +499,15 @@ TEST(ArchiveEncode, UnknownTrickLeavesOnlyTheMagic) {
   EXPECT_EQ(ReadFile(dir / "a.txt"), "alpha");
 }
 
+TEST(ArchiveEncode, FileOverOneGibibyteIsOutOfMemory) {
+  TEMP_DIR dir;
+  WriteFile(dir / "big.bin", "");
+  ASSERT_EQ(truncate((dir / "big.bin").c_str(), (1 << 30) + 1), 0);
+  EXPECT_EQ(RunZubrecaIn(dir.path(), {"e", "-d", "big.bin"}), (PROGRAM_RESULT{255, Banner() + FatalText("out of memory")}));
+  EXPECT_EQ(ReadFile(dir / "big.zbr"), "") << "the archive was opened, nothing was written";
+  EXPECT_TRUE(FileExists(dir / "big.bin"));
+}
+
 TEST(ArchiveEncode, UnreadableSourceIsAnError) {
   if (geteuid() == 0) GTEST_SKIP() << "the superuser reads every file";
   TEMP_DIR dir;

@@ -2,7 +2,7 @@
 // checks that each decodes back to the same bytes, and prints the size,
 // bits per byte, encode and decode seconds and the peak memory.
 //
-//   model_tool [-mMB] [-oORDER] file...
+//   model_tool [-mMB] [-oORDER] [-e] file...     (-e: encode only, no check)
 
 #include <sys/resource.h>
 
@@ -32,10 +32,12 @@ double Seconds(std::chrono::steady_clock::time_point from) {
 
 int main(int argc, char** argv) {
   uint32_t memory = 256;
+  bool encodeOnly = false;
   int first = 1;
   for (; first < argc && argv[first][0] == '-'; ++first) {
     if (argv[first][1] == 'm') memory = static_cast<uint32_t>(atoi(argv[first] + 2));
     if (argv[first][1] == 'o') modelOrder = atoi(argv[first] + 2);
+    if (argv[first][1] == 'e') encodeOnly = true;
   }
   if (!MODEL_MEMORY::reserve(memory)) {
     fprintf(stderr, "out of memory\n");
@@ -61,11 +63,12 @@ int main(int argc, char** argv) {
     rewind(stream);
     DATA_BUFFER restored(4 << 20, 128);
     t0 = std::chrono::steady_clock::now();
-    DecodeBuffer(&restored, stream);
+    if (!encodeOnly) DecodeBuffer(&restored, stream);
     const double decodeSeconds = Seconds(t0);
     fclose(stream);
-    const bool exact = restored.length == source.length &&
-                       memcmp(restored.data(), source.data(), static_cast<size_t>(source.length)) == 0;
+    const bool exact =
+        encodeOnly || (restored.length == source.length &&
+                       memcmp(restored.data(), source.data(), static_cast<size_t>(source.length)) == 0);
     allExact &= exact;
     const char* name = strrchr(argv[i], '/') ? strrchr(argv[i], '/') + 1 : argv[i];
     fprintf(stderr, "| %s | %d | %ld | %.3f | %.2f | %.2f | %s |\n", name, source.length, coded,

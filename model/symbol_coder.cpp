@@ -369,79 +369,93 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   return hit;
 }
 
-// Offers the candidates of a multi-symbol context. Returns the found state,
-// or nullptr after an escape (all candidates refused, or none to offer).
+// Offers the candidates of the top context in table order. Nothing is
+// masked yet, so the total is the context's own frequency sum; the symbols
+// are masked only when the context escapes. Returns the found state, or
+// nullptr after an escape.
 template <bool Encoding>
-SYMBOL_STATE* CodeInContext(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes) {
+SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
+  if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
+  InheritFromSuffix(ctx);
+  if (const int i = ctx->flags & kFlagIndexMask) {
+    MoveToFront(ctx, i);
+    ctx->flags &= static_cast<uint8_t>(~kFlagIndexMask);
+  }
+  SYMBOL_STATE* table = States(ctx);
+  const int n = ctx->lastIndex + 1;
+  const int predicted = aux.predicted();
+  if (predicted >= 0) {
+    for (int i = 1; i < n; ++i) {
+      if (table[i].symbol != predicted) continue;
+      if (aux.confident()) {
+        MoveToFront(ctx, i);
+        ctx->flags = static_cast<uint8_t>((ctx->flags & ~kFlagIndexMask) | 1);
+      } else if (i > 1) {
+        const SYMBOL_STATE moved = table[i];
+        std::memmove(table + 2, table + 1, static_cast<size_t>(i - 1) * sizeof(SYMBOL_STATE));
+        table[1] = moved;
+      }
+      break;
+    }
+  }
+
+  ESCAPE_USE use;
+  const uint32_t escape = EscapeWeight(ctx, true, use);
+  uint32_t t = escape + ctx->freqSum;
+  for (int k = 0; k < n; ++k) {
+    if (CandidateDecision<Encoding>(target, table + k, t, true, ctx, 0)) return table + k;
+    t -= table[k].freq;
+  }
+  for (int k = 0; k < n; ++k) Mask(table[k].symbol);
+  EscapeHappened(use, ctx->freqSum, static_cast<uint32_t>(n));
+  return nullptr;
+}
+
+// Offers the unmasked symbols of a context reached by an escape: the state
+// of interest first, then the others in table order, the predicted symbol
+// moved forward in the list. Returns the found state, or nullptr after an
+// escape (all candidates refused, or none to offer).
+template <bool Encoding>
+SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes) {
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
   SYMBOL_STATE* candidates[256];
   int count = 0;
-  const int predicted = aux.predicted();
-  if (atTop) {
-    InheritFromSuffix(ctx);
-    if (const int i = ctx->flags & kFlagIndexMask) {
-      MoveToFront(ctx, i);
-      ctx->flags &= static_cast<uint8_t>(~kFlagIndexMask);
-    }
-    SYMBOL_STATE* table = States(ctx);
-    const int n = ctx->lastIndex + 1;
-    if (predicted >= 0) {
-      for (int i = 1; i < n; ++i) {
-        if (table[i].symbol != predicted) continue;
-        if (aux.confident()) {
-          MoveToFront(ctx, i);
-          ctx->flags = static_cast<uint8_t>((ctx->flags & ~kFlagIndexMask) | 1);
-        } else if (i > 1) {
-          const SYMBOL_STATE moved = table[i];
-          std::memmove(table + 2, table + 1, static_cast<size_t>(i - 1) * sizeof(SYMBOL_STATE));
-          table[1] = moved;
-        }
-        break;
-      }
-    }
-    for (int i = 0; i < n; ++i) {
-      candidates[count++] = table + i;
-      Mask(table[i].symbol);
-    }
-  } else {
-    SYMBOL_STATE* table = States(ctx);
-    const int n = ctx->lastIndex + 1;
-    const int interest = ctx->flags & kFlagIndexMask;
-    if (!Masked(table[interest].symbol)) {
-      candidates[count++] = table + interest;
-      Mask(table[interest].symbol);
-    }
-    for (int i = 0; i < n; ++i) {
-      if (Masked(table[i].symbol)) continue;
-      candidates[count++] = table + i;
-      Mask(table[i].symbol);
-    }
-    if (predicted >= 0) {
-      const int to = aux.confident() ? 0 : 1;
-      for (int k = to + 1; k < count; ++k) {
-        if (candidates[k]->symbol != predicted) continue;
-        SYMBOL_STATE* moved = candidates[k];
-        std::memmove(candidates + to + 1, candidates + to, static_cast<size_t>(k - to) * sizeof(SYMBOL_STATE*));
-        candidates[to] = moved;
-        break;
-      }
-    }
+  SYMBOL_STATE* table = States(ctx);
+  const int n = ctx->lastIndex + 1;
+  const int interest = ctx->flags & kFlagIndexMask;
+  uint32_t sum = 0;
+  if (!Masked(table[interest].symbol)) {
+    candidates[count++] = table + interest;
+    Mask(table[interest].symbol);
+    sum += table[interest].freq;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (Masked(table[i].symbol)) continue;
+    candidates[count++] = table + i;
+    Mask(table[i].symbol);
+    sum += table[i].freq;
   }
   if (count == 0) return nullptr;
+  const int predicted = aux.predicted();
+  if (predicted >= 0) {
+    const int to = aux.confident() ? 0 : 1;
+    for (int k = to + 1; k < count; ++k) {
+      if (candidates[k]->symbol != predicted) continue;
+      SYMBOL_STATE* moved = candidates[k];
+      std::memmove(candidates + to + 1, candidates + to, static_cast<size_t>(k - to) * sizeof(SYMBOL_STATE*));
+      candidates[to] = moved;
+      break;
+    }
+  }
 
-  uint32_t sum = 0;
-  for (int k = 0; k < count; ++k) sum += std::max<uint32_t>(candidates[k]->freq, 1);
   ESCAPE_USE use;
-  const uint32_t escape = EscapeWeight(ctx, atTop, use);
+  const uint32_t escape = EscapeWeight(ctx, false, use);
   uint32_t t = escape + sum;
   for (int k = 0; k < count; ++k) {
-    if (CandidateDecision<Encoding>(target, candidates[k], t, atTop, ctx, escapes)) {
-      return candidates[k];
-    }
-    t -= std::max<uint32_t>(candidates[k]->freq, 1);
+    if (CandidateDecision<Encoding>(target, candidates[k], t, false, ctx, escapes)) return candidates[k];
+    t -= candidates[k]->freq;
   }
-  const uint32_t x = atTop ? ctx->freqSum : sum + 1;
-  EscapeHappened(use, x, ctx->lastIndex + 1u);
+  EscapeHappened(use, sum + 1, static_cast<uint32_t>(n));
   return nullptr;
 }
 
@@ -464,7 +478,8 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
         firstDecision = false;
       }
     } else {
-      found = CodeInContext<Encoding>(ctx, target, escapes == 0, escapes);
+      found = escapes == 0 ? CodeInTopContext<Encoding>(ctx, target)
+                           : CodeInEscapedContext<Encoding>(ctx, target, escapes);
       if (found) break;
       firstDecision = false;
     }

@@ -99,18 +99,33 @@ inline bool CodeDecision(bool hit, uint32_t w, uint32_t t) {
   }
 }
 
+// Cells of the symbol-keyed correction stages: the symbol varies fastest,
+// so the candidates of one context share a small region of the table.
+inline uint32_t SymbolCell2(uint32_t symbol) {
+  return (static_cast<uint32_t>(cs.lastByte) << 12) | (symbol << 4);
+}
+inline uint32_t SymbolCell3(uint32_t symbol) {
+  return (static_cast<uint32_t>(cs.lastByte) << 12) | (static_cast<uint32_t>(cs.byteBefore) >> 4 << 8) | symbol;
+}
+
+// Starts fetching the correction cells of a likely candidate; they lie in
+// tables far larger than the caches.
+inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
+  const uint32_t s = static_cast<uint32_t>(symbol);
+  __builtin_prefetch(&tables.stage2[SymbolCell2(s)]);
+  __builtin_prefetch(&tables.stage3[kind * (1u << 20) + SymbolCell3(s)]);
+}
+
 // Picks the five correction cells for a decision.
 void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w, uint32_t t,
                 uint32_t features, int escapes) {
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
   const uint32_t p4 = p6 >> 2;
-  const uint32_t c1 = static_cast<uint32_t>(cs.lastByte);
-  const uint32_t c2 = static_cast<uint32_t>(cs.byteBefore);
   const uint32_t s = static_cast<uint32_t>(symbol);
   (void)features;
   cells[0] = &tables.stage1[kind * 65536 + (p6 << 10)];
-  cells[1] = &tables.stage2[(s << 12) | (c1 << 4) | p4];
-  cells[2] = &tables.stage3[kind * (1u << 20) + ((s << 12) | (c1 << 4) | (c2 >> 4))];
+  cells[1] = &tables.stage2[SymbolCell2(s) | p4];
+  cells[2] = &tables.stage3[kind * (1u << 20) + SymbolCell3(s)];
   const uint32_t order = static_cast<uint32_t>(std::min(std::max(pos.orderLen, 0), 31));
   cells[3] = &tables.stage4[kind * 32768 + ((p6 >> 1) << 10) + (order << 5) + (features >> 10 & 31)];
   cells[4] = &tables.stage5[std::min(escapes, 20) * 4096 + (p6 << 6) + (features & 63)];
@@ -123,6 +138,7 @@ template <bool Encoding>
 bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes) {
   SYMBOL_STATE& st = ctx->oneState;
   const int symbol = st.symbol;
+  PrefetchSymbolCells(symbol, kOneSymbol);
   // The effective frequency is the largest along the chain of one-symbol
   // suffix contexts that predict the same symbol.
   uint32_t f = std::max<uint32_t>(st.freq, 1);
@@ -315,13 +331,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   const uint32_t f = std::max<uint32_t>(st->freq, 1);
   const uint32_t q = std::min<uint32_t>(256 * f / t, 255);
   const int row = CLASS_OF[q] + 1;
-  // The symbol-keyed correction cells lie far apart: fetch them early.
-  {
-    const uint32_t s1 = static_cast<uint32_t>(symbol) << 12 | static_cast<uint32_t>(cs.lastByte) << 4;
-    __builtin_prefetch(&tables.stage2[s1]);
-    __builtin_prefetch(&tables.stage3[(atTop ? kTopCandidate : kEscapedCandidate) * (1u << 20) +
-                                      (s1 | static_cast<uint32_t>(cs.byteBefore) >> 4)]);
-  }
+  PrefetchSymbolCells(symbol, atTop ? kTopCandidate : kEscapedCandidate);
   // Feature word. Bits 0, 4, 6 and 8 stay clear: on the corpus they split
   // the cells more than they told.
   const uint32_t features =
@@ -375,6 +385,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
 // nullptr after an escape.
 template <bool Encoding>
 SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
+  PrefetchSymbolCells(States(ctx)[ctx->flags & kFlagIndexMask].symbol, kTopCandidate);
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
   InheritFromSuffix(ctx);
   if (const int i = ctx->flags & kFlagIndexMask) {

@@ -99,13 +99,15 @@ inline bool CodeDecision(bool hit, uint32_t w, uint32_t t) {
   }
 }
 
-// Cells of the symbol-keyed correction stages: the symbol varies fastest,
-// so the candidates of one context share a small region of the table.
+// Cells of the symbol-keyed correction stages: stage 2 by the previous byte,
+// stage 3 by a hash of the previous two bytes. The symbol varies fastest, so
+// the candidates of one context share a small region of the table.
 inline uint32_t SymbolCell2(uint32_t symbol) {
   return (static_cast<uint32_t>(cs.lastByte) << 12) | (symbol << 4);
 }
 inline uint32_t SymbolCell3(uint32_t symbol) {
-  return (static_cast<uint32_t>(cs.lastByte) << 12) | (static_cast<uint32_t>(cs.byteBefore) >> 4 << 8) | symbol;
+  const uint32_t pair = static_cast<uint32_t>(cs.lastByte) | static_cast<uint32_t>(cs.byteBefore) << 8;
+  return (pair * 0x9E3779B1u) >> 20 << 8 | symbol;
 }
 
 // Starts fetching the correction cells of a likely candidate; they lie in

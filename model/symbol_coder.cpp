@@ -524,7 +524,13 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
   const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);
+  // The next byte starts at the new top context: fetch it while the
+  // predictors are updated.
+  const CONTEXT_RECORD* next = Context(pos.topContext);
+  __builtin_prefetch(next);
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
+  if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
+  else if (next->suffix) __builtin_prefetch(Context(next->suffix));
   cs.byteBefore = cs.lastByte;
   cs.history = cs.history << 8 | static_cast<uint32_t>(symbol);
   cs.lastByte = symbol;

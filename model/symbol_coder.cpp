@@ -1,8 +1,8 @@
 #include "model/symbol_coder.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 
 #include "buffers/data_buffer.h"
 #include "model/aux_predictors.h"
@@ -25,7 +25,6 @@ struct CODING_STATE {
   bool prevSuccess = false; // the previous byte was the first decision's symbol
   int lastByte = 0;
   int byteBefore = 0;
-  uint32_t history = 0;  // the last four bytes, newest in the low byte
   uint16_t oneRunning[kOneLowRows + kOneHighRows][256];  // running one-symbol probabilities
   CORRECTION_STAGES stages;
   uint8_t suffixFreq[256];   // frequencies of the suffix context by symbol (inheritance)
@@ -119,13 +118,15 @@ inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
   __builtin_prefetch(&tables.stage3[kind * (1u << 20) + SymbolCell3(s)]);
 }
 
-// Picks the five correction cells for a decision.
+// Picks the five correction cells for a decision: stage 1 by the kind of
+// decision and its probability, 2 and 3 by the symbol and the preceding
+// bytes, 4 by the probability, the order and three feature bits, 5 by the
+// number of escapes, the probability and six feature bits.
 void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w, uint32_t t,
                 uint32_t features, int escapes) {
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
   const uint32_t p4 = p6 >> 2;
   const uint32_t s = static_cast<uint32_t>(symbol);
-  (void)features;
   cells[0] = &tables.stage1[kind * 65536 + (p6 << 10)];
   cells[1] = &tables.stage2[SymbolCell2(s) | p4];
   cells[2] = &tables.stage3[kind * (1u << 20) + SymbolCell3(s)];
@@ -213,10 +214,7 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   if (hit) {
     cell->hits = static_cast<uint16_t>(cell->hits + cell->rate);
     // One-symbol reward.
-    if (st.freq < 122) {
-      st.freq = static_cast<uint8_t>(st.freq + 1 + (st.freq == 1 && t < 5 * w));
-    }
-    if (st.freq == 0) st.freq = 1;
+    if (st.freq < 122) st.freq = static_cast<uint8_t>(st.freq + 1 + (st.freq == 1 && t < 5 * w));
   } else {
     const int64_t fi = f;
     cs.escapeHint = static_cast<int>(16 * (static_cast<int64_t>(w) + w * fi - static_cast<int64_t>(t) * fi) /
@@ -228,7 +226,7 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 // ---------------------------------------------------------------------------
 // Multi-symbol contexts.
 
-// Moves a top context's states toward what its suffix has seen, while the
+// Moves a context's frequencies toward what its suffix has seen, while the
 // context itself has seen little.
 void InheritFromSuffix(CONTEXT_RECORD* c) {
   if (c->suffix == 0 || (c->flags & kFlagRescaled)) return;
@@ -532,7 +530,6 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
   else if (next->suffix) __builtin_prefetch(Context(next->suffix));
   cs.byteBefore = cs.lastByte;
-  cs.history = cs.history << 8 | static_cast<uint32_t>(symbol);
   cs.lastByte = symbol;
   ++pos.textIndex;
   ++cs.symbolCount;
@@ -557,7 +554,6 @@ void StartSymbolCoder() {
   cs.escapeHint = 0;
   cs.prevSuccess = false;
   cs.lastByte = cs.byteBefore = 0;
-  cs.history = 0;
   for (auto& row : cs.oneRunning)
     for (auto& p : row) p = kRunningScale / 2;
   std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);

@@ -11,9 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +23,6 @@
 #include <numeric>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "buffers/data_buffer.h"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace zubreca {
 
@@ -39,21 +40,48 @@ void FillGains(GAIN_RECORD (&cells)[N], int32_t gain, int32_t norm) {
   std::fill(cells, cells + N, GAIN_RECORD{gain, norm});
 }
 
+// The seeded tables as they start, built once and copied at every reset.
+struct SEEDED_TABLES {
+  BIT_ESTIMATE oneSymbolLow[kOneLowRows][1 << kOneLowBits];
+  BIT_ESTIMATE oneSymbolHigh[kOneHighRows][1 << kOneHighBits];
+  BIT_ESTIMATE candidate[kCandidateRows][1 << kCandidateBits];
+
+  SEEDED_TABLES() {
+    SeedRows<kOneLowRows, kOneLowBits>(oneSymbolLow, 13, kOneLowSeeds, kOneLowWeights);
+    SeedRows<kOneHighRows, kOneHighBits>(oneSymbolHigh, 12, kOneHighSeeds, kOneHighWeights);
+    SeedRows<kCandidateRows, kCandidateBits>(candidate, 24, kCandidateSeeds, kCandidateWeights);
+  }
+};
+
 }  // namespace
 
 void ESTIMATOR_TABLES::reset() {
-  SeedRows<kOneLowRows, kOneLowBits>(oneSymbolLow, 13, kOneLowSeeds, kOneLowWeights);
-  SeedRows<kOneHighRows, kOneHighBits>(oneSymbolHigh, 12, kOneHighSeeds, kOneHighWeights);
-  SeedRows<kCandidateRows, kCandidateBits>(candidate, 24, kCandidateSeeds, kCandidateWeights);
+  static const SEEDED_TABLES seeded;
+  std::memcpy(oneSymbolLow, seeded.oneSymbolLow, sizeof oneSymbolLow);
+  std::memcpy(oneSymbolHigh, seeded.oneSymbolHigh, sizeof oneSymbolHigh);
+  std::memcpy(candidate, seeded.candidate, sizeof candidate);
   for (auto& row : escapeMain)
     for (auto& cell : row) cell = ESCAPE_ESTIMATE{0x3800, 0x800, 0x800};
   for (auto& row : escapeSide)
     for (auto& cell : row) cell = ESCAPE_ESTIMATE{0x6000, 0x800, 0x800};
   FillGains(stage1, 0x2000, 0x6000);
-  FillGains(stage2, 0, 0x40000);
-  FillGains(stage3, 0, 0x40000);
   FillGains(stage4, 0, 0x40000);
   FillGains(stage5, 0, 0x80000);
+  constexpr GAIN_RECORD kSymbolStageStart{0, 0x40000};
+  if (logOverflowed) {
+    FillGains(stage2, kSymbolStageStart.gain, kSymbolStageStart.norm);
+    FillGains(stage3, kSymbolStageStart.gain, kSymbolStageStart.norm);
+  } else {
+    for (uint32_t k = 0; k < usedCount; ++k) {
+      const uint32_t index = used[k];
+      if (index & kStage3Tag)
+        stage3[index & ~kStage3Tag] = kSymbolStageStart;
+      else
+        stage2[index] = kSymbolStageStart;
+    }
+  }
+  usedCount = 0;
+  logOverflowed = false;
 }
 
 void RefreshBitEstimate(BIT_ESTIMATE& r) {

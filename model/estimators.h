@@ -45,7 +45,34 @@ struct ESTIMATOR_TABLES {
   GAIN_RECORD stage4[kStage4Cells];
   GAIN_RECORD stage5[kStage5Cells];
 
+  // Sets every table to its initial value. The two large symbol-keyed
+  // stages are restored cell by cell from the log of cells used since the
+  // last reset, so that a short buffer does not pay for 32 MB of stores.
   void reset();
+
+  GAIN_RECORD* stage2Cell(uint32_t index) {
+    logUse(index);
+    return &stage2[index];
+  }
+  GAIN_RECORD* stage3Cell(uint32_t index) {
+    logUse(index | kStage3Tag);
+    return &stage3[index];
+  }
+
+ private:
+  static constexpr uint32_t kStage3Tag = 1u << 31;
+  static constexpr uint32_t kLogCapacity = 1u << 20;
+
+  void logUse(uint32_t taggedIndex) {
+    if (usedCount < kLogCapacity)
+      used[usedCount++] = taggedIndex;
+    else
+      logOverflowed = true;
+  }
+
+  uint32_t used[kLogCapacity];
+  uint32_t usedCount = 0;
+  bool logOverflowed = true;  // nothing is initialised before the first reset
 };
 
 extern ESTIMATOR_TABLES tables;

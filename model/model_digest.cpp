@@ -48,7 +48,16 @@ uint64_t ModelDigest() {
   d.add(unitPool.lowEdge);
   d.add(unitPool.highEdge);
   d.add(unitPool.mergeCount);
-  d.add(&tables, sizeof tables);
+  d.add(tables.oneSymbolLow, sizeof tables.oneSymbolLow);
+  d.add(tables.oneSymbolHigh, sizeof tables.oneSymbolHigh);
+  d.add(tables.candidate, sizeof tables.candidate);
+  d.add(tables.escapeMain, sizeof tables.escapeMain);
+  d.add(tables.escapeSide, sizeof tables.escapeSide);
+  d.add(tables.stage1, sizeof tables.stage1);
+  d.add(tables.stage2, sizeof tables.stage2);
+  d.add(tables.stage3, sizeof tables.stage3);
+  d.add(tables.stage4, sizeof tables.stage4);
+  d.add(tables.stage5, sizeof tables.stage5);
   d.add(&aux, sizeof aux);
   return d.h;
 }

@@ -128,8 +128,8 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
   const uint32_t p4 = p6 >> 2;
   const uint32_t s = static_cast<uint32_t>(symbol);
   cells[0] = &tables.stage1[kind * 65536 + (p6 << 10)];
-  cells[1] = &tables.stage2[SymbolCell2(s) | p4];
-  cells[2] = &tables.stage3[kind * (1u << 20) + SymbolCell3(s)];
+  cells[1] = tables.stage2Cell(SymbolCell2(s) | p4);
+  cells[2] = tables.stage3Cell(kind * (1u << 20) + SymbolCell3(s));
   const uint32_t order = static_cast<uint32_t>(std::min(std::max(pos.orderLen, 0), 31));
   cells[3] = &tables.stage4[kind * 32768 + ((p6 >> 1) << 10) + (order << 5) + (features >> 10 & 31)];
   cells[4] = &tables.stage5[std::min(escapes, 20) * 4096 + (p6 << 6) + (features & 63)];

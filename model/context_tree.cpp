@@ -242,7 +242,12 @@ void BoostLowerContexts(CONTEXT_RECORD* found, int symbol, int escapes) {
   for (uint32_t lower = found->suffix; lower != 0 && boost > 0; ++passed) {
     CONTEXT_RECORD* d = Context(lower);
     lower = d->suffix;
-    if (d->lastIndex == 0) continue;
+    if (d->lastIndex == 0) {
+      // A one-symbol context has nothing to learn from the hit, but it
+      // counts as a step: the walk stays short along deterministic chains.
+      boost >>= 1;
+      continue;
+    }
     SYMBOL_STATE* s = FindState(d, symbol);
     if (s == nullptr || s->freq == 0 || s->freq > 227) break;
     const uint32_t size = d->lastIndex + 1u;

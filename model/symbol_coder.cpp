@@ -238,15 +238,16 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   const uint32_t sumS = s->lastIndex ? s->freqSum : s->oneState.freq;
   if (nC * sumS < nS * c->freqSum) return;
 
-  if (++cs.suffixRound == 0) {
-    std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
-    cs.suffixRound = 1;
-  }
-  if (s->lastIndex == 0) {
-    cs.suffixStamp[s->oneState.symbol] = cs.suffixRound;
-    cs.suffixFreq[s->oneState.symbol] = s->oneState.freq;
-  } else {
-    const SYMBOL_STATE* st = States(s);
+  // The suffix's frequencies by symbol: stamped into a table when the
+  // context is large, looked up one by one when it is small next to its
+  // suffix.
+  const bool lookUp = s->lastIndex > 0 && 8 * nC < nS;
+  if (!lookUp) {
+    if (++cs.suffixRound == 0) {
+      std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
+      cs.suffixRound = 1;
+    }
+    const SYMBOL_STATE* st = s->lastIndex ? States(s) : &s->oneState;
     for (uint32_t i = 0; i < nS; ++i) {
       cs.suffixStamp[st[i].symbol] = cs.suffixRound;
       cs.suffixFreq[st[i].symbol] = st[i].freq;
@@ -257,9 +258,16 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
   for (int i = c->lastIndex; i >= 0; --i) {
     const int symbol = table[i].symbol;
-    if (cs.suffixStamp[symbol] != cs.suffixRound) continue;
+    uint32_t sf;
+    if (lookUp) {
+      const SYMBOL_STATE* q = FindState(const_cast<CONTEXT_RECORD*>(s), symbol);
+      if (q == nullptr) continue;
+      sf = q->freq;
+    } else {
+      if (cs.suffixStamp[symbol] != cs.suffixRound) continue;
+      sf = cs.suffixFreq[symbol];
+    }
     const uint32_t cf = table[i].freq;
-    const uint32_t sf = cs.suffixFreq[symbol];
     if (b * cf < (a + f) * sf && cf <= 228) {
       const uint32_t g = b + 3 * (a + f) - sf - 3 * cf;
       const uint32_t nf = std::min(((a + f - cf) * (sf + 3 * cf) + g - 4) / g, cf + 11);

@@ -85,7 +85,7 @@ void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive) {
       if (DecodeSymbol(buffer) == CODE_RESULT::kEnd) break;
       if (ProgressDue()) ProgressMark(false);
       // A sound stream is never read past its end; a damaged one stops here.
-      if (feof(archive)) break;
+      if (coder.pastEnd) break;
     }
   }
   ProgressMark(true);

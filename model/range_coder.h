@@ -48,8 +48,8 @@ class RANGE_CODER {
   void shiftLow() {
     if (static_cast<uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
       const uint32_t carry = static_cast<uint32_t>(low >> 32);
-      putc(static_cast<int>((cache + carry) & 0xFF), file);
-      for (; pendingCount != 0; --pendingCount) putc(static_cast<int>((0xFF + carry) & 0xFF), file);
+      putc_unlocked(static_cast<int>((cache + carry) & 0xFF), file);
+      for (; pendingCount != 0; --pendingCount) putc_unlocked(static_cast<int>((0xFF + carry) & 0xFF), file);
       cache = static_cast<uint32_t>(low >> 24) & 0xFF;
     } else {
       ++pendingCount;
@@ -65,14 +65,23 @@ class RANGE_CODER {
   void startDecoder() {
     range = 0xFFFFFFFFu;
     code = 0;
-    for (int i = 0; i < 5; ++i) code = (code << 8) | static_cast<uint32_t>(getc(file));
+    pastEnd = false;
+    for (int i = 0; i < 5; ++i) code = (code << 8) | nextByte();
   }
 
   void normalizeDecoder() {
     while (range < kTop) {
-      code = (code << 8) | static_cast<uint32_t>(getc(file));
+      code = (code << 8) | nextByte();
       range <<= 8;
     }
+  }
+
+  // A sound stream is never read past its end: the decoder reads exactly the
+  // bytes the encoder wrote. Past the end every bit of the byte is set.
+  uint32_t nextByte() {
+    const int b = getc_unlocked(file);
+    if (b == EOF) pastEnd = true;
+    return static_cast<uint32_t>(b);
   }
 
   bool decodeDecision(uint32_t weight, uint32_t total) {
@@ -92,6 +101,7 @@ class RANGE_CODER {
   uint32_t cache = 0;
   uint32_t pendingCount = 0;
   uint32_t code = 0;
+  bool pastEnd = false;  // the decoder has read past the end of its input
   FILE* file = nullptr;
 };
 

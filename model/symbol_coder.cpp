@@ -109,6 +109,22 @@ inline uint32_t SymbolCell3(uint32_t symbol) {
   return (pair * 0x9E3779B1u) >> 20 << 8 | symbol;
 }
 
+// Stages 4 and 5 keep the cells of one situation side by side, ordered by
+// the probability, so that the likely cell can be fetched early.
+inline uint32_t Stage4Row(DECISION_KIND kind, uint32_t order, uint32_t features) {
+  return ((kind * 32u + order) * 32u + (features >> 10 & 31)) * 32u;
+}
+inline uint32_t Stage5Row(int escapes, uint32_t features) {
+  return (static_cast<uint32_t>(std::min(escapes, 20)) * 64u + (features & 63)) * 64u;
+}
+inline uint32_t OrderOf() { return static_cast<uint32_t>(std::min(std::max(pos.orderLen, 0), 31)); }
+
+// Fetches the stage 4 and 5 cells around the probability class p6.
+inline void PrefetchStageRows(DECISION_KIND kind, uint32_t features, int escapes, uint32_t p6) {
+  __builtin_prefetch(&tables.stage4[Stage4Row(kind, OrderOf(), features) + (p6 >> 1)]);
+  __builtin_prefetch(&tables.stage5[Stage5Row(escapes, features) + p6]);
+}
+
 // Starts fetching the correction cells of a likely candidate; they lie in
 // tables far larger than the caches.
 inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
@@ -130,9 +146,9 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
   cells[0] = &tables.stage1[kind * 65536 + (p6 << 10)];
   cells[1] = tables.stage2Cell(SymbolCell2(s) | p4);
   cells[2] = tables.stage3Cell(kind * (1u << 20) + SymbolCell3(s));
-  const uint32_t order = static_cast<uint32_t>(std::min(std::max(pos.orderLen, 0), 31));
-  cells[3] = &tables.stage4[kind * 32768 + ((p6 >> 1) << 10) + (order << 5) + (features >> 10 & 31)];
-  cells[4] = &tables.stage5[std::min(escapes, 20) * 4096 + (p6 << 6) + (features & 63)];
+  const uint32_t order = OrderOf();
+  cells[3] = &tables.stage4[Stage4Row(kind, order, features) + (p6 >> 1)];
+  cells[4] = &tables.stage5[Stage5Row(escapes, features) + p6];
 }
 
 // ---------------------------------------------------------------------------
@@ -349,6 +365,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
           << 3 |
       (symbol >= 64) << 5 | (aux.recencyStamp[symbol] == cs.maskRound) << 7 | atTop << 9 |
       ((ctx->flags & kFlagFreshFreq) != 0) << 10 | cs.prevSuccess << 11 | (pos.orderLen > 4) << 12;
+  PrefetchStageRows(atTop ? kTopCandidate : kEscapedCandidate, features, escapes, q >> 2);
   BIT_ESTIMATE& cell = tables.candidate[row][features];
   if (cell.total > 0x8000) RefreshBitEstimate(cell);
   uint32_t w = cell.hits;

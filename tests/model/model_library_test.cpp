@@ -31,6 +31,7 @@
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
+#include "tests/model/quiet_stdout.h"
 #include "model/unit_pool.h"
 #include "tests/driver/run_program.h"
 
@@ -129,32 +130,6 @@ void WriteModelFile(const std::string& name, const Bytes& bytes) {
 // ---------------------------------------------------------------------------
 // Coding buffers.
 
-// The coder prints progress marks on standard output; they go to /dev/null
-// while a buffer is coded.
-class QUIET_STDOUT {
- public:
-  QUIET_STDOUT() {
-    fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~QUIET_STDOUT() {
-    fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  QUIET_STDOUT(const QUIET_STDOUT&) = delete;
-  QUIET_STDOUT& operator=(const QUIET_STDOUT&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 std::unique_ptr<DATA_BUFFER> ReadingBuffer(const Bytes& bytes, int maxOrder = kMaxOrder) {
   auto buffer = std::make_unique<DATA_BUFFER>(static_cast<int>(bytes.size()), maxOrder);

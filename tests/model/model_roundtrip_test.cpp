@@ -31,6 +31,7 @@
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
+#include "tests/model/quiet_stdout.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define ZUBRECA_UNDER_ASAN 1
@@ -70,32 +71,6 @@ Bytes ReadFile(const fs::path& path) {
 
 Bytes Prefix(const Bytes& bytes, size_t n) { return Bytes(bytes.begin(), bytes.begin() + std::min(n, bytes.size())); }
 
-// The coder prints progress marks on standard output; they are sent to
-// /dev/null while a buffer is coded so that test logs stay readable.
-class QUIET_STDOUT {
- public:
-  QUIET_STDOUT() {
-    fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~QUIET_STDOUT() {
-    fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  QUIET_STDOUT(const QUIET_STDOUT&) = delete;
-  QUIET_STDOUT& operator=(const QUIET_STDOUT&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 std::unique_ptr<DATA_BUFFER> ReadingBuffer(const Bytes& bytes, int maxOrder) {
   auto buffer = std::make_unique<DATA_BUFFER>(static_cast<int>(bytes.size()), maxOrder);

@@ -291,6 +291,52 @@ TEST_P(CorpusSweepTest, FileRoundTripsWithMatchingModels) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusSweepTest, ::testing::ValuesIn(SweepCases()), SweepName);
 
+// Every corpus file again with 4 and 8 MB of model memory, where the tree is
+// cut back again and again on the larger files.
+struct SMALL_MEMORY_CASE {
+  fs::path file;
+  uint32_t megabytes;
+};
+
+void PrintTo(const SMALL_MEMORY_CASE& c, std::ostream* os) {
+  *os << fs::relative(c.file, Corpus()).string() << " with " << c.megabytes << " MB";
+}
+
+std::vector<SMALL_MEMORY_CASE> SmallMemoryCases() {
+  std::vector<SMALL_MEMORY_CASE> cases;
+  for (const SWEEP_CASE& c : SweepCases()) {
+    if (c.order != kDefaultOrder) continue;
+    for (uint32_t mb : {4u, 8u}) cases.push_back({c.file, mb});
+  }
+  return cases;
+}
+
+class SmallMemorySweepTest : public ModelRoundTripTest,
+                             public ::testing::WithParamInterface<SMALL_MEMORY_CASE> {};
+
+TEST_P(SmallMemorySweepTest, FileRoundTripsThroughCutBacks) {
+  const SMALL_MEMORY_CASE& c = GetParam();
+  ASSERT_TRUE(MODEL_MEMORY::reserve(c.megabytes));
+  const Bytes original = ReadFile(c.file);
+  const ENCODED e = Encode(original);
+  const DECODED d = Decode(e.stream);
+  ASSERT_EQ(d.bytes.size(), original.size());
+  EXPECT_TRUE(d.bytes == original) << "decoded bytes differ";
+  EXPECT_EQ(d.digest, e.digest) << "encoder and decoder models differ";
+  EXPECT_EQ(d.restarted, e.restarted);
+  // Large texts must have filled the block; a cut-back shows in the flag.
+  if (c.megabytes == 4 && original.size() > (2u << 20)) EXPECT_TRUE(e.restarted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SmallMemory, SmallMemorySweepTest, ::testing::ValuesIn(SmallMemoryCases()),
+    [](const ::testing::TestParamInfo<SMALL_MEMORY_CASE>& info) {
+      std::string name = fs::relative(info.param.file, Corpus()).string();
+      for (char& ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name + "_m" + std::to_string(info.param.megabytes);
+    });
+
 // ---------------------------------------------------------------------------
 // Sizes, byte values and runs.
 

@@ -325,7 +325,9 @@ TEST_P(SmallMemorySweepTest, FileRoundTripsThroughCutBacks) {
   EXPECT_EQ(d.digest, e.digest) << "encoder and decoder models differ";
   EXPECT_EQ(d.restarted, e.restarted);
   // Large texts must have filled the block; a cut-back shows in the flag.
-  if (c.megabytes == 4 && original.size() > (2u << 20)) EXPECT_TRUE(e.restarted);
+  if (c.megabytes == 4 && original.size() > (2u << 20)) {
+    EXPECT_TRUE(e.restarted);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -296,8 +296,8 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
 
 // Escape weight of a multi-symbol context; remembers the cells it used.
 struct ESCAPE_USE {
-  ESCAPE_ESTIMATE* cells[4];
-  uint32_t shares[4];
+  ESCAPE_ESTIMATE* cells[6];
+  uint32_t shares[6];
   int count = 0;
 };
 
@@ -325,7 +325,10 @@ uint32_t EscapeWeight(CONTEXT_RECORD* c, bool atTop, ESCAPE_USE& use) {
                                                    (OrderClass(pos.orderLen) << 5) | atTop << 7];
     ESCAPE_ESTIMATE& flip8 = tables.escapeMain[row][column ^ 0x100];
     ESCAPE_ESTIMATE& flip9 = tables.escapeMain[row][column ^ 0x200];
-    ESCAPE_ESTIMATE* extra[3] = {&side, &flip8, &flip9};
+    // Rows run from 1 to 24; rows 0 and 25 are there as neighbours.
+    ESCAPE_ESTIMATE& above = tables.escapeMain[row - 1][column];
+    ESCAPE_ESTIMATE& below = tables.escapeMain[row + 1][column];
+    ESCAPE_ESTIMATE* extra[5] = {&side, &flip8, &flip9, &above, &below};
     for (ESCAPE_ESTIMATE* e : extra) {
       if (e->count > 0x8000 || e->sum > 0x80000) RefreshEscapeEstimate(*e, c->lastIndex, c->freqSum);
       s += e->sum >> shift;

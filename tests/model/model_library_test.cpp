@@ -31,7 +31,7 @@
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
-#include "tests/model/quiet_stdout.h"
+#include "tests/model/coding_test_support.h"
 #include "model/unit_pool.h"
 #include "tests/driver/run_program.h"
 
@@ -136,15 +136,6 @@ std::unique_ptr<DATA_BUFFER> ReadingBuffer(const Bytes& bytes, int maxOrder = kM
   EXPECT_EQ(buffer->writeBlock(bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
   buffer->flip();
   return buffer;
-}
-
-Bytes WholeStream(FILE* f) {
-  fflush(f);
-  Bytes bytes;
-  if (fseeko(f, 0, SEEK_SET) != 0) return bytes;
-  int c;
-  while ((c = getc(f)) != EOF) bytes.push_back(static_cast<uint8_t>(c));
-  return bytes;
 }
 
 struct CODED {

@@ -31,7 +31,7 @@
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
-#include "tests/model/quiet_stdout.h"
+#include "tests/model/coding_test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define ZUBRECA_UNDER_ASAN 1
@@ -82,15 +82,6 @@ std::unique_ptr<DATA_BUFFER> ReadingBuffer(const Bytes& bytes, int maxOrder) {
 Bytes Contents(const DATA_BUFFER& buffer) {
   if (buffer.length == 0) return {};
   return Bytes(buffer.data(), buffer.data() + buffer.length);
-}
-
-Bytes WholeStream(FILE* f) {
-  fflush(f);
-  Bytes bytes;
-  if (fseeko(f, 0, SEEK_SET) != 0) return bytes;
-  int c;
-  while ((c = getc(f)) != EOF) bytes.push_back(static_cast<uint8_t>(c));
-  return bytes;
 }
 
 FILE* StreamHolding(const Bytes& bytes) {

@@ -160,11 +160,13 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   const int symbol = st.symbol;
   PrefetchSymbolCells(symbol, kOneSymbol);
   // The effective frequency is the largest along the chain of one-symbol
-  // suffix contexts that predict the same symbol.
+  // suffix contexts that predict the same symbol. Each step is a cache miss,
+  // and once f has left the rows of the low table the rest of the chain
+  // changes nothing measurable, so the walk stops there.
   uint32_t f = std::max<uint32_t>(st.freq, 1);
   {
     int steps = 0;
-    for (uint32_t lower = ctx->suffix; lower && steps < kChainSteps; ++steps) {
+    for (uint32_t lower = ctx->suffix; lower && steps < kChainSteps && f <= 13; ++steps) {
       const CONTEXT_RECORD* d = Context(lower);
       if (d->lastIndex != 0 || d->oneState.symbol != symbol) break;
       f = std::max<uint32_t>(f, d->oneState.freq);

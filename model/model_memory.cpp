@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "model/page_prefaulter.h"
+
 namespace zubreca {
 
 bool MODEL_MEMORY::reserve(uint32_t megabytes) {
@@ -16,11 +18,13 @@ bool MODEL_MEMORY::reserve(uint32_t megabytes) {
   if (memory == nullptr) return false;
   block = static_cast<uint8_t*>(memory);
   blockSize = size;
+  pagePrefaulter.start(block, size);
   return true;
 }
 
 void MODEL_MEMORY::release() {
   if (blockSize == 0) return;
+  pagePrefaulter.stop();
   blockSize = 0;
   std::free(block);
   block = nullptr;

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "model/page_prefaulter.h"
+
 namespace zubreca {
 
 UNIT_POOL unitPool;
@@ -88,6 +90,7 @@ void UNIT_POOL::start() {
   // Whatever an earlier buffer left at the first untouched unit must not
   // look like a free run.
   if (lowEdge < highEdge) *ModelAddress(lowEdge) = 0;
+  pagePrefaulter.report(lowEdge, highEdge);
 }
 
 bool UNIT_POOL::listEmpty(int c) const {
@@ -139,6 +142,7 @@ uint32_t UNIT_POOL::allocUnits(int c) {
     const uint32_t run = lowEdge;
     lowEdge += bytes;
     if (lowEdge < highEdge) *ModelAddress(lowEdge) = 0;
+    if ((run ^ lowEdge) >> PAGE_PREFAULTER::kReportShift) pagePrefaulter.report(lowEdge, highEdge);
     return run;
   }
   return allocRare(c);
@@ -147,6 +151,8 @@ uint32_t UNIT_POOL::allocUnits(int c) {
 uint32_t UNIT_POOL::allocContext() {
   if (highEdge > lowEdge) {
     highEdge -= kUnitSize;
+    if ((highEdge ^ (highEdge + kUnitSize)) >> PAGE_PREFAULTER::kReportShift)
+      pagePrefaulter.report(lowEdge, highEdge);
     return highEdge;
   }
   if (!listEmpty(0)) return removeOldest(0);

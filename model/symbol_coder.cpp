@@ -25,6 +25,9 @@ struct CODING_STATE {
   bool prevSuccess = false; // the previous byte was the first decision's symbol
   int lastByte = 0;
   int byteBefore = 0;
+  uint32_t wordHash = 0;   // the current word so far; 0 between words
+  uint32_t lastWord = 0;   // the last complete word
+  uint32_t stage3Row = 0;
   uint16_t oneRunning[kOneLowRows + kOneHighRows][256];  // running one-symbol probabilities
   CORRECTION_STAGES stages;
   uint8_t suffixFreq[256];   // frequencies of the suffix context by symbol (inheritance)
@@ -99,14 +102,37 @@ inline bool CodeDecision(bool hit, uint32_t w, uint32_t t) {
 }
 
 // Cells of the symbol-keyed correction stages: stage 2 by the previous byte,
-// stage 3 by a hash of the previous two bytes. The symbol varies fastest, so
-// the candidates of one context share a small region of the table.
+// stage 3 by the row chosen for the position (Stage3Row). The symbol varies
+// fastest, so the candidates of one context share a small region of the
+// table.
 inline uint32_t SymbolCell2(uint32_t symbol) {
   return (static_cast<uint32_t>(cs.lastByte) << 12) | (symbol << 4);
 }
-inline uint32_t SymbolCell3(uint32_t symbol) {
-  const uint32_t pair = static_cast<uint32_t>(cs.lastByte) | static_cast<uint32_t>(cs.byteBefore) << 8;
-  return (pair * 0x9E3779B1u) >> 20 << 8 | symbol;
+inline uint32_t SymbolCell3(uint32_t symbol) { return cs.stage3Row | symbol; }
+
+// Words are runs of letters (either case) and bytes of 128 and above; their
+// hash ignores case.
+inline bool IsWordByte(int c) { return static_cast<unsigned>((c | 0x20) - 'a') < 26u || c >= 128; }
+
+// Stage 3 row for the next byte: inside a word, the word so far; just after
+// a word and a blank, the word and the byte that ended it (a word pair seen
+// from its second word's first letter); elsewhere the previous two bytes.
+// On text this is 0.2% smaller than the two bytes alone.
+void UpdateWordState(int c) {
+  if (IsWordByte(c)) {
+    cs.wordHash = (cs.wordHash + static_cast<uint32_t>(c >= 128 ? c : c | 0x20) + 1) * 0x2F0B4A13u;
+  } else if (cs.wordHash != 0) {
+    cs.lastWord = cs.wordHash;
+    cs.wordHash = 0;
+  }
+  uint32_t key;
+  if (cs.wordHash != 0)
+    key = cs.wordHash;
+  else if (cs.lastByte == ' ')
+    key = cs.lastWord ^ static_cast<uint32_t>(cs.byteBefore) * 0x51ED27u;
+  else
+    key = static_cast<uint32_t>(cs.lastByte) | static_cast<uint32_t>(cs.byteBefore) << 8;
+  cs.stage3Row = (key * 0x9E3779B1u) >> 20 << 8;
 }
 
 // Stages 4 and 5 keep the cells of one situation side by side, ordered by
@@ -135,15 +161,16 @@ inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
 }
 
 // Picks the five correction cells for a decision: stage 1 by the kind of
-// decision and its probability, 2 and 3 by the symbol and the preceding
-// bytes, 4 by the probability, the order and three feature bits, 5 by the
-// number of escapes, the probability and six feature bits.
+// decision, its probability and a small column of the caller's, 2 by the
+// symbol and the previous byte, 3 by the symbol and the word or the bytes
+// before it, 4 by the probability, the order and five feature bits, 5 by
+// the number of escapes, the probability and six feature bits.
 void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w, uint32_t t,
-                uint32_t features, int escapes) {
+                uint32_t features, int escapes, uint32_t stage1Column) {
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
   const uint32_t p4 = p6 >> 2;
   const uint32_t s = static_cast<uint32_t>(symbol);
-  cells[0] = &tables.stage1[kind * 65536 + (p6 << 10)];
+  cells[0] = &tables.stage1[kind * 65536 + (p6 << 10) + stage1Column];
   cells[1] = tables.stage2Cell(SymbolCell2(s) | p4);
   cells[2] = tables.stage3Cell(kind * (1u << 20) + SymbolCell3(s));
   const uint32_t order = OrderOf();
@@ -219,7 +246,9 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   ClampWeights(w, t);
 
   GAIN_RECORD* cells[5];
-  StageCells(cells, kOneSymbol, symbol, w, t, features, escapes);
+  // Stage 1 also tells one-symbol decisions apart by the size of the
+  // suffix (0.05% smaller on text; any feature there hurts candidates).
+  StageCells(cells, kOneSymbol, symbol, w, t, features, escapes, static_cast<uint32_t>(suffixClass));
   cs.stages.apply(cells, w, t);
   ClampWeights(w, t);
 
@@ -362,7 +391,7 @@ void EscapeHappened(const ESCAPE_USE& use, uint32_t x, uint32_t n) {
 
 template <bool Encoding>
 bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTop,
-                       CONTEXT_RECORD* ctx, int escapes) {
+                       CONTEXT_RECORD* ctx, int escapes, bool first, bool last) {
   const int symbol = st->symbol;
   const uint32_t f = std::max<uint32_t>(st->freq, 1);
   const uint32_t q = std::min<uint32_t>(256 * f / t, 255);
@@ -376,7 +405,13 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
           << 3 |
       (symbol >= 64) << 5 | (aux.recencyStamp[symbol] == cs.maskRound) << 7 | atTop << 9 |
       ((ctx->flags & kFlagFreshFreq) != 0) << 10 | cs.prevSuccess << 11 | (pos.orderLen > 4) << 12;
-  PrefetchStageRows(atTop ? kTopCandidate : kEscapedCandidate, features, escapes, q >> 2);
+  // The correction stages read bits the table leaves clear: stage 5 whether
+  // this is the first candidate offered and whether a word is under way,
+  // stage 4 the word again and whether this is the last candidate before an
+  // escape (0.15% smaller on text).
+  const bool inWord = cs.wordHash != 0;
+  const uint32_t stageFeatures = features | first | inWord << 4 | inWord << 13 | last << 14;
+  PrefetchStageRows(atTop ? kTopCandidate : kEscapedCandidate, stageFeatures, escapes, q >> 2);
   BIT_ESTIMATE& cell = tables.candidate[row][features];
   if (cell.total > 0x8000) RefreshBitEstimate(cell);
   uint32_t w = cell.hits;
@@ -402,7 +437,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   ClampWeights(w, tt);
 
   GAIN_RECORD* cells[5];
-  StageCells(cells, atTop ? kTopCandidate : kEscapedCandidate, symbol, w, tt, features, escapes);
+  StageCells(cells, atTop ? kTopCandidate : kEscapedCandidate, symbol, w, tt, stageFeatures, escapes, 0);
   cs.stages.apply(cells, w, tt);
   ClampWeights(w, tt);
 
@@ -451,7 +486,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   uint32_t t = escape + ctx->freqSum;
   for (int k = 0; k < n; ++k) {
     if (k + 1 < n) PrefetchSymbolCells(table[k + 1].symbol, kTopCandidate);
-    if (CandidateDecision<Encoding>(target, table + k, t, true, ctx, 0)) return table + k;
+    if (CandidateDecision<Encoding>(target, table + k, t, true, ctx, 0, k == 0, k + 1 == n)) return table + k;
     t -= table[k].freq;
   }
   for (int k = 0; k < n; ++k) Mask(table[k].symbol);
@@ -505,7 +540,8 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   PrefetchSymbolCells(candidates[0]->symbol, kEscapedCandidate);
   for (int k = 0; k < count; ++k) {
     if (k + 1 < count) PrefetchSymbolCells(candidates[k + 1]->symbol, kEscapedCandidate);
-    if (CandidateDecision<Encoding>(target, candidates[k], t, false, ctx, escapes)) return candidates[k];
+    if (CandidateDecision<Encoding>(target, candidates[k], t, false, ctx, escapes, k == 0, k + 1 == count))
+      return candidates[k];
     t -= candidates[k]->freq;
   }
   EscapeHappened(use, sum + 1, static_cast<uint32_t>(n));
@@ -567,6 +603,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   else if (next->suffix) __builtin_prefetch(Context(next->suffix));
   cs.byteBefore = cs.lastByte;
   cs.lastByte = symbol;
+  UpdateWordState(symbol);
   ++pos.textIndex;
   ++cs.symbolCount;
   if (++cs.maskRound == 0) {
@@ -590,6 +627,8 @@ void StartSymbolCoder() {
   cs.escapeHint = 0;
   cs.prevSuccess = false;
   cs.lastByte = cs.byteBefore = 0;
+  cs.wordHash = cs.lastWord = 0;
+  cs.stage3Row = 0;
   for (auto& row : cs.oneRunning)
     for (auto& p : row) p = kRunningScale / 2;
   std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);

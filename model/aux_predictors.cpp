@@ -1,5 +1,6 @@
 #include "model/aux_predictors.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace zubreca {
@@ -35,11 +36,14 @@ void AUX_PREDICTORS::reset() {
   recencyFollower = pairFollower = classFollower = recordFollower = progression = -1;
   tableFollower[0] = tableFollower[1] = tableFollower[2] = -1;
   closeFollower = pairClose = false;
-  pairDistanceClass = 0;
   recordLength = 0;
   byteClass = 0;
   classHistory = 0;
   lastDistance = 0;
+  columnGuess = -1;
+  column = lineAverage = 0;
+  lineStarts[0] = 0;
+  lineStarts[1] = lineStarts[2] = kNoLine;
   classCell = 0;
   std::memset(ring, 0, sizeof ring);
   std::memset(lastSeen, 0x55, sizeof lastSeen);
@@ -103,7 +107,6 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
     pairSeen[key] = i - 1;
     pairChain[(i - 1) & (kPairChainSize - 1)] = old;
     const uint32_t d2 = i - old;
-    pairDistanceClass = (d2 < 11) + (d2 < 240) + (d2 < 0xE800);
     if (d2 <= 0x3FFF) {
       pairFollower = at(old + 2);
       pairClose = d2 < 576;
@@ -144,6 +147,70 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   previous[2] = pp;
   previous[1] = p;
   previous[0] = c;
+  updateLines(c, i);
+}
+
+void AUX_PREDICTORS::updateLines(int c, uint32_t i) {
+  if (c == '\n') {
+    if (column > 8) lineAverage = lineAverage - lineAverage / 4 + column * 4;
+    column = 0;
+    lineStarts[2] = lineStarts[1];
+    lineStarts[1] = lineStarts[0];
+    lineStarts[0] = i + 1;
+  } else {
+    ++column;
+  }
+  columnGuess = guessColumn(i + 1);
+}
+
+namespace {
+inline bool IsDigit(int c) { return c >= '0' && c <= '9'; }
+}  // namespace
+
+// Numbered lines (verse numbers, line numbers, table rows) repeat a number at
+// the same column, or count it up by one from line to line. On kjv.txt this
+// halves the cost of the digits (1.2% of the whole).
+int AUX_PREDICTORS::guessColumn(uint32_t next) const {
+  const uint32_t start = lineStarts[0], prev = lineStarts[1];
+  // Both earlier lines must still be in the ring.
+  if (prev == kNoLine || next - prev >= kRingSize) return -1;
+  const uint32_t col = next - start;
+  if (col + 1 >= start - prev) return -1;  // beyond the previous line's text
+  uint32_t q = prev + col;
+  // Just past the end of a number, a number that counts up may carry into
+  // one more digit (9 to 10).
+  const bool pastNumber = !IsDigit(at(q));
+  if (pastNumber) {
+    if (col == 0 || !IsDigit(at(q - 1))) return -1;
+    --q;
+  }
+  // The number (at most 9 digits) around that column of the previous line.
+  uint32_t first = q, last = q;
+  while (first > prev && IsDigit(at(first - 1)) && q - first < 8) --first;
+  while (last + 2 < start && IsDigit(at(last + 1)) && last - first < 8) ++last;
+  uint32_t number = 0;
+  for (uint32_t k = first; k <= last; ++k) number = number * 10 + static_cast<uint32_t>(at(k) - '0');
+  const uint32_t runColumn = first - prev;
+  // It counts up when the line before had the number one less at that column.
+  const uint32_t before = lineStarts[2];
+  bool countsUp = false;
+  if (before != kNoLine && next - before < kRingSize && runColumn + 1 < prev - before) {
+    uint32_t older = 0;
+    int digits = 0;
+    for (uint32_t k = before + runColumn; k + 1 < prev && IsDigit(at(k)) && digits < 9; ++k, ++digits)
+      older = older * 10 + static_cast<uint32_t>(at(k) - '0');
+    countsUp = digits > 0 && older + 1 == number;
+  }
+  if (!countsUp) return pastNumber ? -1 : at(q);
+  // The digit of number + 1 at this column, if the digits written so far
+  // agree with it.
+  char up[12];
+  const int length = std::snprintf(up, sizeof up, "%u", number + 1);
+  const uint32_t offset = next - (start + runColumn);
+  if (next < start + runColumn || offset >= static_cast<uint32_t>(length)) return -1;
+  for (uint32_t k = 0; k < offset; ++k)
+    if (at(start + runColumn + k) != static_cast<uint8_t>(up[k])) return -1;
+  return up[offset];
 }
 
 }  // namespace zubreca

@@ -16,7 +16,6 @@ struct AUX_PREDICTORS {
   int recencyFollower = -1;  // byte after the last occurrence of the current byte
   bool closeFollower = false;  // ... and that occurrence was at most 49 bytes back
   int pairFollower = -1;     // byte after the last occurrence of the current pair
-  int pairDistanceClass = 0;  // 0..3: how recently the current pair occurred
   bool pairClose = false;     // the pair follower is usable (distance < 576)
   int classFollower = -1;
   int tableFollower[3] = {-1, -1, -1};  // pair-keyed follower tables
@@ -26,6 +25,12 @@ struct AUX_PREDICTORS {
   int byteClass = 0;
   uint8_t classHistory = 0;
   uint32_t lastDistance = 0;  // distance to the previous occurrence of the current byte
+  // Lines: the byte the previous line holds at the same column when it is a
+  // digit (or, for a number that grew by one from the line before, the digit
+  // of the next number); -1 otherwise.
+  int columnGuess = -1;
+  uint32_t column = 0;       // bytes since the last line feed
+  uint32_t lineAverage = 0;  // running mean length of lines over 8 bytes, times 16
 
   // Per-symbol stamps: a symbol that followed one of the recent occurrences
   // of the current byte carries the current mask round.
@@ -42,6 +47,12 @@ struct AUX_PREDICTORS {
   int predicted() const { return pairClose ? pairFollower : (closeFollower ? recencyFollower : -1); }
   bool confident() const { return pairClose && closeFollower && pairFollower == recencyFollower; }
 
+  // Whether the symbol would end a line that is already about as long as
+  // the lines before it (text wrapped at a fixed width breaks there).
+  bool endsLongLine(int symbol) const {
+    return (symbol == '\n' || symbol == '\r') && column > 8 && column + 8 >= lineAverage / 16;
+  }
+
  private:
   uint8_t ring[2 * kRingSize];
   uint32_t lastSeen[256];
@@ -54,6 +65,11 @@ struct AUX_PREDICTORS {
   uint8_t recordTable[256];
   uint32_t recordDistances[3] = {0, 0, 0};
   int previous[3] = {0, 0, 0};  // the last three bytes, newest first
+  static constexpr uint32_t kNoLine = UINT32_MAX;
+  uint32_t lineStarts[3] = {0, kNoLine, kNoLine};  // this line, the one before, the one before that
+
+  void updateLines(int c, uint32_t i);
+  int guessColumn(uint32_t next) const;
 };
 
 extern AUX_PREDICTORS aux;

@@ -1,0 +1,57 @@
+#include "model/aux_predictors.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace zubreca {
+namespace {
+
+// Feeds the text to the predictors as the coder would, byte by byte.
+void Feed(const std::string& text) {
+  aux.reset();
+  for (uint32_t i = 0; i < text.size(); ++i)
+    aux.update(static_cast<uint8_t>(text[i]), i, static_cast<uint8_t>(i % 255 + 1));
+}
+
+TEST(ColumnGuess, NumberThatCountsUpGivesTheNextNumbersDigits) {
+  Feed("Ge1:8 In the beginning\nGe1:9 And the earth\nGe1:");
+  EXPECT_EQ(aux.columnGuess, '1');  // 9 + 1 = 10
+  Feed("Ge1:8 In the beginning\nGe1:9 And the earth\nGe1:1");
+  EXPECT_EQ(aux.columnGuess, '0');
+  // Digits written so far that disagree with the count end the guess.
+  Feed("Ge1:8 In the beginning\nGe1:9 And the earth\nGe1:2");
+  EXPECT_EQ(aux.columnGuess, -1);
+}
+
+TEST(ColumnGuess, NumberThatStaysIsRepeated) {
+  // The chapter number stayed 1 over the last two lines: guess 1 again.
+  Feed("Ge1:8 In the beginning\nGe1:9 And the earth\nGe");
+  EXPECT_EQ(aux.columnGuess, '1');
+  // A number seen on one earlier line only is repeated too.
+  Feed("Ex12:5 Your lamb\nEx12:");
+  EXPECT_EQ(aux.columnGuess, '5');
+}
+
+TEST(ColumnGuess, OnlyDigitsWithinThePreviousLineAreGuessed) {
+  Feed("Ge1:8 In the beginning\nGe1:9 And the earth\nG");
+  EXPECT_EQ(aux.columnGuess, -1);  // the previous line holds a letter there
+  Feed("12\n34\n567");
+  EXPECT_EQ(aux.columnGuess, -1);  // past the end of the previous line
+  Feed("no line feed yet 12");
+  EXPECT_EQ(aux.columnGuess, -1);
+}
+
+TEST(LongLines, LineEndIsExpectedNearTheUsualLength) {
+  std::string text;
+  for (int line = 0; line < 20; ++line) text += std::string(60, 'a') + "\n";
+  Feed(text + std::string(40, 'b'));
+  EXPECT_FALSE(aux.endsLongLine('\n'));
+  Feed(text + std::string(55, 'b'));
+  EXPECT_TRUE(aux.endsLongLine('\n'));
+  EXPECT_TRUE(aux.endsLongLine('\r'));
+  EXPECT_FALSE(aux.endsLongLine(' '));
+}
+
+}  // namespace
+}  // namespace zubreca

@@ -429,7 +429,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // the first candidate offered and (in place of the line end) whether a
   // word is under way, stage 4 the word again and whether this is the last
   // candidate before an escape (0.15% smaller on text).
-  const bool inWord = cs.wordLength != 0;
+  const bool inWord = word != 0;
   const uint32_t stageFeatures = (features & ~16u) | first | inWord << 4 | inWord << 13 | last << 14;
   PrefetchStageRows(atTop ? kTopCandidate : kEscapedCandidate, stageFeatures, escapes, q >> 2);
   BIT_ESTIMATE& cell = tables.candidate[row][features];

@@ -320,6 +320,12 @@ bool UpdateModel(uint32_t found, int escapeHint, int escapes) {
     // chain[0] is the state at `order`; chain[k] at `order - k`. A context of
     // the order limit leads to a context of the same order.
     uint32_t made = base;
+    // The new contexts start with the chain frequency of the context below
+    // them all.
+    const CONTEXT_RECORD* below = Context(base);
+    const uint8_t chainCode = below->lastIndex == 0 && below->oneState.symbol == textSymbol
+                                  ? ChainCode(ChainFreq(below))
+                                  : 0;
     for (int k = chainLength - 1; k >= 0; --k) {
       if (order - k >= pos.orderLimit) {
         chain[k]->successor = made;
@@ -329,7 +335,7 @@ bool UpdateModel(uint32_t found, int escapeHint, int escapes) {
       if (unit == 0) return false;
       CONTEXT_RECORD* nc = Context(unit);
       nc->lastIndex = 0;
-      nc->flags = HighFlag(textSymbol);
+      nc->flags = static_cast<uint8_t>(HighFlag(textSymbol) | chainCode);
       nc->oneState = SYMBOL_STATE{textSymbol, 0, textNext};
       nc->suffix = made;
       chain[k]->successor = unit;

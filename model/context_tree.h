@@ -8,6 +8,7 @@
 // the text being coded (block size + index of the byte that follows).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "model/model_memory.h"
@@ -45,6 +46,25 @@ constexpr uint8_t kFlagIndexMask = 0x07;  // state of interest (last found or pe
 constexpr uint8_t kFlagFreshFreq = 0x20;  // the pending state's first frequency was just set
 constexpr uint8_t kFlagRescaled = 0x40;   // rescaled or weakly primed: no inheritance
 constexpr uint8_t kFlagHighSymbol = 0x80; // some symbol is 64 or above
+
+// A one-symbol context has no state of interest; its index bits keep a
+// coarse copy of the largest frequency along its chain of one-symbol
+// suffixes that predict the same symbol: the suffix's own frequency or the
+// suffix's copy, whichever is larger, as it was when the context was last
+// used. Frequencies above 13 all read alike.
+inline constexpr uint8_t kChainFreqs[8] = {0, 2, 3, 4, 6, 8, 11, 14};
+inline uint8_t ChainCode(uint32_t freq) {
+  uint8_t code = 7;
+  while (kChainFreqs[code] > freq) --code;
+  return code;
+}
+inline void SetChainFreq(CONTEXT_RECORD* c, uint32_t freq) {
+  c->flags = static_cast<uint8_t>((c->flags & ~kFlagIndexMask) | ChainCode(freq));
+}
+// The chain frequency a one-symbol context hands to the contexts above it.
+inline uint32_t ChainFreq(const CONTEXT_RECORD* c) {
+  return std::max<uint32_t>(c->oneState.freq, kChainFreqs[c->flags & kFlagIndexMask]);
+}
 
 inline CONTEXT_RECORD* Context(uint32_t offset) { return ModelRecord<CONTEXT_RECORD>(offset); }
 inline SYMBOL_STATE* States(const CONTEXT_RECORD* c) { return ModelRecord<SYMBOL_STATE>(c->stats); }

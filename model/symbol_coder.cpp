@@ -619,6 +619,14 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   // predictors are updated.
   const CONTEXT_RECORD* next = Context(pos.topContext);
   __builtin_prefetch(next);
+  // The round advances before the predictors stamp the followers of the
+  // byte's recent occurrences, so that the stamps carry the round the next
+  // byte's candidates compare them with.
+  if (++cs.maskRound == 0) {
+    cs.maskRound = 1;
+    std::memset(cs.maskStamp, 0, sizeof cs.maskStamp);
+    aux.clearStamps();
+  }
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
   else if (next->suffix) __builtin_prefetch(Context(next->suffix));
@@ -627,11 +635,6 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   UpdateWordState(symbol);
   ++pos.textIndex;
   ++cs.symbolCount;
-  if (++cs.maskRound == 0) {
-    cs.maskRound = 1;
-    std::memset(cs.maskStamp, 0, sizeof cs.maskStamp);
-    aux.clearStamps();
-  }
   if (!grown) {
     CutOff();
     return CODE_RESULT::kCutOff;

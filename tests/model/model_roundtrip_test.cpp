@@ -27,10 +27,12 @@
 
 #include "buffers/data_buffer.h"
 #include "driver/run_settings.h"
+#include "model/aux_predictors.h"
 #include "model/coded_buffer.h"
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
+#include "model/symbol_coder.h"
 #include "tests/model/coding_test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -339,6 +341,18 @@ TEST_F(ModelRoundTripTest, EmptyBufferIsFiveStoredBytes) {
   const DECODED d = Decode(e.stream);
   EXPECT_TRUE(d.bytes.empty());
   EXPECT_EQ(d.consumed, 5);
+}
+
+// The followers of a byte's earlier occurrences are stamped with the round
+// the next byte's candidates compare against: after "xaxbx" the 'a' that
+// followed the first x is stamped, while the 'b' after the latest x is the
+// recency follower instead.
+TEST_F(ModelRoundTripTest, RecencyStampsCarryTheNextBytesRound) {
+  const ENCODED e = Encode(Bytes{'x', 'a', 'x', 'b', 'x'});
+  ASSERT_FALSE(e.stream.empty());
+  EXPECT_EQ(aux.recencyStamp['a'], MaskRound());
+  EXPECT_NE(aux.recencyStamp['b'], MaskRound());
+  EXPECT_EQ(aux.recencyFollower, 'b');
 }
 
 TEST_F(ModelRoundTripTest, SmallSizesOfTextPatternsAndNoise) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace zubreca {
 
@@ -168,53 +169,60 @@ inline int64_t Quotient(int64_t dividend, int32_t divisor) {
   return dividend / divisor;
 }
 
-}  // namespace
+// One stage: d is computed from the cell and clamped so that 1 <= w < t
+// stays true; the cell takes in what entered it before the step is applied.
+template <int K>
+inline void ApplyStage(GAIN_RECORD& cell, uint32_t& w, uint32_t& t) {
+  constexpr STAGE_RULE rule = kStages[K];
+  const int64_t product = static_cast<int64_t>(cell.gain) * (rule.adjustsWeight ? w : t - w);
+  int64_t d = Quotient(product, cell.norm);
+  if constexpr (rule.adjustsWeight)
+    d = std::clamp<int64_t>(d, 1 - static_cast<int64_t>(w), rule.high);
+  else
+    d = std::clamp<int64_t>(d, static_cast<int64_t>(w) - t + 1, rule.high);
+  if (std::abs(cell.gain) > rule.halveAbove) {
+    cell.gain >>= 1;
+    if (cell.norm > 4096) cell.norm >>= 1;
+  }
+  cell.gain += rule.adjustsWeight ? static_cast<int32_t>(t - w) : static_cast<int32_t>(w);
+  cell.norm += rule.normStep;
+  if constexpr (rule.adjustsWeight) w = static_cast<uint32_t>(w + d);
+  t = static_cast<uint32_t>(t + d);
+}
 
-void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
-  for (int k = 0; k < 5; ++k) {
-    const STAGE_RULE& rule = kStages[k];
-    GAIN_RECORD& cell = *cells[k];
-    used[k] = &cell;
-    enterW[k] = w;
-    enterT[k] = t;
-    const int64_t product = static_cast<int64_t>(cell.gain) * (rule.adjustsWeight ? w : t - w);
-    int64_t d = Quotient(product, cell.norm);
-    if (rule.adjustsWeight)
-      d = std::clamp<int64_t>(d, 1 - static_cast<int64_t>(w), rule.high);
-    else
-      d = std::clamp<int64_t>(d, static_cast<int64_t>(w) - t + 1, rule.high);
-    if (std::abs(cell.gain) > rule.halveAbove) {
+template <int K>
+inline void LearnStage(GAIN_RECORD& cell, bool hit, uint32_t enterW, uint32_t enterT) {
+  if constexpr (kStages[K].adjustsWeight) {
+    if (hit) return;
+    cell.gain -= static_cast<int32_t>(enterT);
+    cell.norm += static_cast<int32_t>(enterW);
+    if (cell.norm > 0x40000000) {
       cell.gain >>= 1;
-      if (cell.norm > 4096) cell.norm >>= 1;
+      cell.norm >>= 1;
     }
-    cell.gain += rule.adjustsWeight ? static_cast<int32_t>(t - w) : static_cast<int32_t>(w);
-    cell.norm += rule.normStep;
-    if (rule.adjustsWeight) w = static_cast<uint32_t>(w + d);
-    t = static_cast<uint32_t>(t + d);
+  } else {
+    if (!hit) return;
+    cell.gain -= static_cast<int32_t>(enterT);
+    cell.norm += static_cast<int32_t>(enterT - enterW);
+    if (cell.norm > 0x20000000) {
+      cell.gain >>= 1;
+      cell.norm >>= 1;
+    }
   }
 }
 
+}  // namespace
+
+void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
+  [&]<int... K>(std::integer_sequence<int, K...>) {
+    ((used[K] = cells[K], enterW[K] = w, enterT[K] = t, ApplyStage<K>(*cells[K], w, t)), ...);
+  }(std::make_integer_sequence<int, 5>{});
+}
+
 void CORRECTION_STAGES::learn(bool hit) {
-  for (int k = 0; k < 5; ++k) {
-    GAIN_RECORD& cell = *used[k];
-    if (kStages[k].adjustsWeight) {
-      if (hit) continue;
-      cell.gain -= static_cast<int32_t>(enterT[k]);
-      cell.norm += static_cast<int32_t>(enterW[k]);
-      if (cell.norm > 0x40000000) {
-        cell.gain >>= 1;
-        cell.norm >>= 1;
-      }
-    } else {
-      if (!hit) continue;
-      cell.gain -= static_cast<int32_t>(enterT[k]);
-      cell.norm += static_cast<int32_t>(enterT[k] - enterW[k]);
-      if (cell.norm > 0x20000000) {
-        cell.gain >>= 1;
-        cell.norm >>= 1;
-      }
-    }
-  }
+  [&]<int... K>(std::integer_sequence<int, K...>) {
+    (LearnStage<K>(*used[K], hit, enterW[K], enterT[K]), ...);
+  }(std::make_integer_sequence<int, 5>{});
 }
 
 }  // namespace zubreca

@@ -55,9 +55,9 @@ inline bool Masked(int symbol) { return cs.maskStamp[symbol] == cs.maskRound; }
 inline void Mask(int symbol) { cs.maskStamp[symbol] = cs.maskRound; }
 
 inline int OrderClass(int order) { return order <= 1 ? 0 : order <= 3 ? 1 : order <= 7 ? 2 : 3; }
-inline int ProbClass(uint32_t w, uint32_t t, int bits) {
-  return static_cast<int>((static_cast<uint64_t>(w) << bits) / t);
-}
+// Called with clamped weights (w < t < 2^24, bits <= 6), so the shifted
+// weight fits 32 bits and the cheaper division serves.
+inline int ProbClass(uint32_t w, uint32_t t, int bits) { return static_cast<int>((w << bits) / t); }
 
 // Decision kinds, for the correction stages.
 enum DECISION_KIND { kOneSymbol = 0, kTopCandidate = 1, kEscapedCandidate = 2 };
@@ -253,7 +253,8 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
     t += (up->total + down->total) >> 2;
   }
   // The running probability of the row and feature counts for a third.
-  w += static_cast<uint32_t>(uint64_t(*running) * (t / 2) / kRunningScale);
+  // Below 2^32: the running value stays under 2^14, t / 2 under 2^16.
+  w += *running * (t / 2) / kRunningScale;
   t += t / 2;
   cell->total = static_cast<uint16_t>(cell->total + cell->rate);
   ClampWeights(w, t);
@@ -443,14 +444,14 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
     const BIT_ESTIMATE& side = tables.candidate[frac >= 0 ? row + 1 : row - 1][features];
     const uint32_t a = static_cast<uint32_t>(frac >= 0 ? frac : -frac);
     if (side.total) {
-      w = (w * (16 - a) + (uint64_t(side.hits) * cell.total / side.total) * a) / 16;
+      w = (w * (16 - a) + (uint32_t{side.hits} * cell.total / side.total) * a) / 16;
     }
   }
   cell.total = static_cast<uint16_t>(cell.total + cell.rate);
   {
     // The context's own ratio f / t counts for a third of the estimate.
     const uint32_t z = tt >> 1;
-    w += static_cast<uint32_t>(uint64_t(f) * z / t);
+    w += f * z / t;  // f < 2^8, z < 2^16
     tt += z;
   }
   ClampWeights(w, tt);

@@ -478,6 +478,12 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
 template <bool Encoding>
 SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   PrefetchSymbolCells(States(ctx)[ctx->flags & kFlagIndexMask].symbol, kTopCandidate);
+  // The suffix's table is read by the pending-frequency and inheritance
+  // steps below.
+  if (ctx->suffix) {
+    const CONTEXT_RECORD* suffix = Context(ctx->suffix);
+    if (suffix->lastIndex) __builtin_prefetch(ModelAddress(suffix->stats));
+  }
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
   InheritFromSuffix(ctx);
   if (const int i = ctx->flags & kFlagIndexMask) {
@@ -630,7 +636,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   }
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
-  else if (next->suffix) __builtin_prefetch(Context(next->suffix));
+  if (next->suffix) __builtin_prefetch(Context(next->suffix));
   cs.byteBefore = cs.lastByte;
   cs.lastByte = symbol;
   UpdateWordState(symbol);

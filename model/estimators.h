@@ -30,7 +30,7 @@ constexpr int kOneLowRows = 17, kOneLowBits = 14;
 constexpr int kOneHighRows = 16, kOneHighBits = 8;
 constexpr int kCandidateRows = 28, kCandidateBits = 13;
 constexpr int kEscapeRows = 26, kEscapeBits = 10, kEscapeSideBits = 8;
-constexpr int kStage1Cells = 196608, kStage2Cells = 48 << 12, kStage3Cells = 3 << 20;
+constexpr int kStage1Cells = 196608, kStage2Cells = 1 << 20, kStage3Cells = 3 << 20;
 constexpr int kStage4Cells = 98304, kStage5Cells = 86016;
 
 struct ESTIMATOR_TABLES {

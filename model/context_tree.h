@@ -53,11 +53,9 @@ constexpr uint8_t kFlagHighSymbol = 0x80; // some symbol is 64 or above
 // suffix's copy, whichever is larger, as it was when the context was last
 // used. Frequencies above 13 all read alike.
 inline constexpr uint8_t kChainFreqs[8] = {0, 2, 3, 4, 6, 8, 11, 14};
-inline uint8_t ChainCode(uint32_t freq) {
-  uint8_t code = 7;
-  while (kChainFreqs[code] > freq) --code;
-  return code;
-}
+// The code of the largest kept frequency not above freq.
+inline constexpr uint8_t kChainCodes[15] = {0, 0, 1, 2, 3, 3, 4, 4, 5, 5, 5, 6, 6, 6, 7};
+inline uint8_t ChainCode(uint32_t freq) { return kChainCodes[std::min<uint32_t>(freq, 14)]; }
 inline void SetChainFreq(CONTEXT_RECORD* c, uint32_t freq) {
   c->flags = static_cast<uint8_t>((c->flags & ~kFlagIndexMask) | ChainCode(freq));
 }

@@ -202,7 +202,7 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   // The effective frequency is the largest along the chain of one-symbol
   // suffix contexts that predict the same symbol. Walking the chain costs a
   // cache miss a step, so each one-symbol context keeps a coarse copy of
-  // its chain's largest frequency (CHAIN_CODE), refreshed from the suffix
+  // its chain's largest frequency (ChainFreq), refreshed from the suffix
   // whenever the context is used: 0.04% larger than the full walk on text,
   // and the walk was the coder's costliest single load.
   const CONTEXT_RECORD* suffix = ctx->suffix ? Context(ctx->suffix) : nullptr;

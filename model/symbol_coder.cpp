@@ -252,6 +252,18 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   if (cell->rate > 32) {
     w += (up->hits + down->hits) >> 2;
     t += (up->total + down->total) >> 2;
+    // So do the columns that differ in one feature bit (the class
+    // follower, the order, the place in a word; in the high rows the
+    // previous success and the class follower), at a weight that falls as
+    // the cell settles: 0.07% smaller on text.
+    const int shift = cell->rate >= 1024 ? 2 : cell->rate >= 256 ? 3 : 4;
+    const BIT_ESTIMATE* rowStart = cell - features;
+    const uint32_t flips = f <= 13 ? (1u << 2 | 1u << 6 | 1u << 12) : (1u << 2 | 1u << 6);
+    for (uint32_t rest = flips; rest != 0; rest &= rest - 1) {
+      const BIT_ESTIMATE& other = rowStart[features ^ (rest & (0u - rest))];
+      w += other.hits >> shift;
+      t += other.total >> shift;
+    }
   }
   // The running probability of the row and feature counts for a fifth
   // (0.04% smaller on text than a third). Below 2^32: the running value
@@ -447,6 +459,21 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
     const uint32_t a = static_cast<uint32_t>(frac >= 0 ? frac : -frac);
     if (side.total) {
       w = (w * (16 - a) + (uint32_t{side.hits} * cell.total / side.total) * a) / 16;
+    }
+  }
+  // A young cell (one whose rate is still high) leans on the rows beside
+  // it, and from a rate of 73 also on the rows two away (rows run from 2 to
+  // 25, so all four exist): 0.05% smaller on text, 0.26% on binaries.
+  if (cell.rate >= 9) {
+    const BIT_ESTIMATE& above = tables.candidate[row - 1][features];
+    const BIT_ESTIMATE& below = tables.candidate[row + 1][features];
+    w += (above.hits + below.hits) >> 3;
+    tt += (above.total + below.total) >> 3;
+    if (cell.rate >= 73) {
+      const BIT_ESTIMATE& farAbove = tables.candidate[row - 2][features];
+      const BIT_ESTIMATE& farBelow = tables.candidate[row + 2][features];
+      w += (farAbove.hits + farBelow.hits) >> 4;
+      tt += (farAbove.total + farBelow.total) >> 4;
     }
   }
   cell.total = static_cast<uint16_t>(cell.total + cell.rate);

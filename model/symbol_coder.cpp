@@ -155,20 +155,26 @@ void UpdateWordState(int c) {
   cs.stage3Row = (key * 0x9E3779B1u) >> 20 << 8;
 }
 
-// Stages 4 and 5 keep the cells of one situation side by side, ordered by
-// the probability, so that the likely cell can be fetched early.
-inline uint32_t Stage4Row(DECISION_KIND kind, uint32_t order, uint32_t features) {
-  return ((kind * 32u + order) * 32u + (features >> 10 & 31)) * 32u;
-}
-inline uint32_t Stage5Row(int escapes, uint32_t features) {
-  return (static_cast<uint32_t>(std::min(escapes, 20)) * 64u + (features & 63)) * 64u;
-}
+// Stages 4 and 5 are keyed mostly by features, with only a coarse
+// probability class (two for stage 4, four for stage 5): the stages that
+// follow 1 to 3 learn more from the situation than from fine probability
+// classes. Stage 4 adds feature bits 5 to 8 to bits 10 to 14, stage 5 bits
+// 6 to 9 to bits 0 to 5; against 32 and 64 probability classes this is
+// 0.5% smaller on text and 0.7% on binaries.
 inline uint32_t OrderOf() { return static_cast<uint32_t>(std::min(std::max(pos.orderLen, 0), 31)); }
+inline uint32_t Stage4Cell(DECISION_KIND kind, uint32_t features, uint32_t p6) {
+  const uint32_t row = (kind * 32u + OrderOf()) * 32u + (features >> 10 & 31);
+  return row * 32u + (features >> 5 & 15) * 2 + (p6 >> 5);
+}
+inline uint32_t Stage5Cell(int escapes, uint32_t features, uint32_t p6) {
+  const uint32_t row = static_cast<uint32_t>(std::min(escapes, 20)) * 64u + (features & 63);
+  return row * 64u + (features >> 6 & 15) * 4 + (p6 >> 4);
+}
 
-// Fetches the stage 4 and 5 cells around the probability class p6.
-inline void PrefetchStageRows(DECISION_KIND kind, uint32_t features, int escapes, uint32_t p6) {
-  __builtin_prefetch(&tables.stage4[Stage4Row(kind, OrderOf(), features) + (p6 >> 1)]);
-  __builtin_prefetch(&tables.stage5[Stage5Row(escapes, features) + p6]);
+// Fetches the stage 4 and 5 cells for the probability class p6.
+inline void PrefetchStageCells(DECISION_KIND kind, uint32_t features, int escapes, uint32_t p6) {
+  __builtin_prefetch(&tables.stage4[Stage4Cell(kind, features, p6)]);
+  __builtin_prefetch(&tables.stage5[Stage5Cell(escapes, features, p6)]);
 }
 
 // Starts fetching the correction cells of a likely candidate; they lie in
@@ -183,8 +189,9 @@ inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
 // decision, its probability and a small column of the caller's, 2 by the
 // symbol, the byte classes, the order class and whether the probability is
 // above one half, 3 by the symbol and the word or the bytes
-// before it, 4 by the probability, the order and five feature bits, 5 by
-// the number of escapes, the probability and six feature bits.
+// before it, 4 by the order, nine feature bits and whether the probability
+// is above one half, 5 by the number of escapes, ten feature bits and the
+// probability in quarters.
 void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w, uint32_t t,
                 uint32_t features, int escapes, uint32_t stage1Column) {
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
@@ -192,9 +199,8 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
   cells[0] = &tables.stage1[kind * 65536 + (p6 << 10) + stage1Column];
   cells[1] = tables.stage2Cell(SymbolCell2(s) | p6 >> 5);
   cells[2] = tables.stage3Cell(kind * (1u << 20) + SymbolCell3(s));
-  const uint32_t order = OrderOf();
-  cells[3] = &tables.stage4[Stage4Row(kind, order, features) + (p6 >> 1)];
-  cells[4] = &tables.stage5[Stage5Row(escapes, features) + p6];
+  cells[3] = &tables.stage4[Stage4Cell(kind, features, p6)];
+  cells[4] = &tables.stage5[Stage5Cell(escapes, features, p6)];
 }
 
 // ---------------------------------------------------------------------------
@@ -460,7 +466,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // candidate before an escape (0.15% smaller on text).
   const bool inWord = word != 0;
   const uint32_t stageFeatures = (features & ~16u) | first | inWord << 4 | inWord << 13 | last << 14;
-  PrefetchStageRows(atTop ? kTopCandidate : kEscapedCandidate, stageFeatures, escapes, q >> 2);
+  PrefetchStageCells(atTop ? kTopCandidate : kEscapedCandidate, stageFeatures, escapes, q >> 2);
   BIT_ESTIMATE& cell = tables.candidate[row][features];
   if (cell.total > 0x8000) RefreshBitEstimate(cell);
   uint32_t w = cell.hits;

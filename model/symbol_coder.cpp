@@ -186,7 +186,8 @@ inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
 }
 
 // Picks the five correction cells for a decision: stage 1 by the kind of
-// decision, its probability and a small column of the caller's, 2 by the
+// decision, whether its probability is above one half and a small column of
+// the caller's (finer probability classes are 0.17% larger on text), 2 by the
 // symbol, the byte classes, the order class and whether the probability is
 // above one half, 3 by the symbol and the word or the bytes
 // before it, 4 by the order, nine feature bits and whether the probability
@@ -196,7 +197,7 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
                 uint32_t features, int escapes, uint32_t stage1Column) {
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
   const uint32_t s = static_cast<uint32_t>(symbol);
-  cells[0] = &tables.stage1[kind * 65536 + (p6 << 10) + stage1Column];
+  cells[0] = &tables.stage1[kind * 65536 + (p6 >> 5 << 10) + stage1Column];
   cells[1] = tables.stage2Cell(SymbolCell2(s) | p6 >> 5);
   cells[2] = tables.stage3Cell(kind * (1u << 20) + SymbolCell3(s));
   cells[3] = &tables.stage4[Stage4Cell(kind, features, p6)];

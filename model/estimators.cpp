@@ -190,24 +190,18 @@ inline void ApplyStage(GAIN_RECORD& cell, uint32_t& w, uint32_t& t) {
   t = static_cast<uint32_t>(t + d);
 }
 
+// Stages 1 to 3 learn from a refusal, 4 and 5 from a hit: the cell gives
+// back the total that entered it and its norm takes in the entering weight
+// of the outcome that happened.
 template <int K>
 inline void LearnStage(GAIN_RECORD& cell, bool hit, uint32_t enterW, uint32_t enterT) {
-  if constexpr (kStages[K].adjustsWeight) {
-    if (hit) return;
-    cell.gain -= static_cast<int32_t>(enterT);
-    cell.norm += static_cast<int32_t>(enterW);
-    if (cell.norm > 0x40000000) {
-      cell.gain >>= 1;
-      cell.norm >>= 1;
-    }
-  } else {
-    if (!hit) return;
-    cell.gain -= static_cast<int32_t>(enterT);
-    cell.norm += static_cast<int32_t>(enterT - enterW);
-    if (cell.norm > 0x20000000) {
-      cell.gain >>= 1;
-      cell.norm >>= 1;
-    }
+  constexpr bool adjustsWeight = kStages[K].adjustsWeight;
+  if (hit == adjustsWeight) return;
+  cell.gain -= static_cast<int32_t>(enterT);
+  cell.norm += static_cast<int32_t>(adjustsWeight ? enterW : enterT - enterW);
+  if (cell.norm > (adjustsWeight ? 0x40000000 : 0x20000000)) {
+    cell.gain >>= 1;
+    cell.norm >>= 1;
   }
 }
 

@@ -481,12 +481,14 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   if (cell.total > 0x8000) RefreshBitEstimate(cell);
   uint32_t w = cell.hits;
   uint32_t tt = cell.total;
+  const BIT_ESTIMATE& above = tables.candidate[row - 1][features];
+  const BIT_ESTIMATE& below = tables.candidate[row + 1][features];
   {
     // Interpolate toward the neighbouring row by the position of q in its class.
     const int cls = CLASS_OF[q];
     const int lo = kClassStart[cls], width = kClassStart[cls + 1] - lo;
     const int frac = ((static_cast<int>(q) - lo) * 16 + 8) / width - 8;  // -8..7
-    const BIT_ESTIMATE& side = tables.candidate[frac >= 0 ? row + 1 : row - 1][features];
+    const BIT_ESTIMATE& side = frac >= 0 ? below : above;
     const uint32_t a = static_cast<uint32_t>(frac >= 0 ? frac : -frac);
     if (side.total) {
       w = (w * (16 - a) + (uint32_t{side.hits} * cell.total / side.total) * a) / 16;
@@ -496,8 +498,6 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // it, and from a rate of 73 also on the rows two away (rows run from 2 to
   // 25, so all four exist): 0.05% smaller on text, 0.26% on binaries.
   if (cell.rate >= 9) {
-    const BIT_ESTIMATE& above = tables.candidate[row - 1][features];
-    const BIT_ESTIMATE& below = tables.candidate[row + 1][features];
     w += (above.hits + below.hits) >> 3;
     tt += (above.total + below.total) >> 3;
     if (cell.rate >= 73) {

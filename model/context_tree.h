@@ -101,6 +101,9 @@ uint8_t TextByte(uint32_t textPosition);
 bool BuildPlainRoot();
 
 SYMBOL_STATE* FindState(CONTEXT_RECORD* c, int symbol);
+inline const SYMBOL_STATE* FindState(const CONTEXT_RECORD* c, int symbol) {
+  return FindState(const_cast<CONTEXT_RECORD*>(c), symbol);
+}
 void InitPendingFreq(CONTEXT_RECORD* c);
 void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s);
 void Rescale(CONTEXT_RECORD* c);

@@ -34,9 +34,13 @@ struct CODING_STATE {
   // Running candidate probabilities by row, symbol and the five follower bits.
   uint16_t candidateRunning[kCandidateRows][1 << kCandidateBits];
   CORRECTION_STAGES stages;
-  uint8_t suffixFreq[256];   // frequencies of the suffix context by symbol (inheritance)
+  // The suffix of the multi-symbol context being coded: its frequency of
+  // each symbol (valid where the stamp matches the round) and the part of
+  // its frequency sum not yet masked or refused.
+  uint8_t suffixFreq[256];
   uint8_t suffixStamp[256];
   uint8_t suffixRound = 0;
+  uint32_t suffixRest = 1;
 };
 CODING_STATE cs;
 
@@ -301,6 +305,16 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   w += *symbolRunning * (t / 2) / kRunningScale;
   t += t / 2;
   cell->total = static_cast<uint16_t>(cell->total + cell->rate);
+  if (suffixSize > 0) {
+    // The suffix's share of the symbol counts for a third, its sum padded
+    // by two for each of its symbols: 0.2% smaller on text. The product
+    // stays below 2^31 (t / 2 under 2^23).
+    const SYMBOL_STATE* q = FindState(suffix, symbol);
+    const uint32_t sf = q ? q->freq : 0;
+    const uint32_t z = t / 2;
+    w += sf * z / (suffix->freqSum + 2 * (suffixSize + 1u) + 1);
+    t += z;
+  }
   ClampWeights(w, t);
 
   GAIN_RECORD* cells[5];
@@ -332,8 +346,35 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 // ---------------------------------------------------------------------------
 // Multi-symbol contexts.
 
+// Stamps the frequencies of the suffix of a multi-symbol context, ready for
+// the inheritance step and the candidate decisions, and sums those of the
+// symbols not masked yet. The root has no suffix: nothing is stamped.
+void ViewSuffix(const CONTEXT_RECORD* c) {
+  if (++cs.suffixRound == 0) {
+    std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
+    cs.suffixRound = 1;
+  }
+  uint32_t rest = 1;
+  if (c->suffix != 0) {
+    const CONTEXT_RECORD* s = Context(c->suffix);
+    const SYMBOL_STATE* st = s->lastIndex ? States(s) : &s->oneState;
+    for (int i = 0; i <= s->lastIndex; ++i) {
+      const int symbol = st[i].symbol;
+      cs.suffixStamp[symbol] = cs.suffixRound;
+      cs.suffixFreq[symbol] = st[i].freq;
+      if (!Masked(symbol)) rest += st[i].freq;
+    }
+  }
+  cs.suffixRest = rest;
+}
+
+// The suffix's frequency of a symbol, after ViewSuffix.
+inline uint32_t SuffixFreq(int symbol) {
+  return cs.suffixStamp[symbol] == cs.suffixRound ? cs.suffixFreq[symbol] : 0;
+}
+
 // Moves a context's frequencies toward what its suffix has seen, while the
-// context itself has seen little.
+// context itself has seen little. Reads the suffix through ViewSuffix.
 void InheritFromSuffix(CONTEXT_RECORD* c) {
   if (c->suffix == 0 || (c->flags & kFlagRescaled)) return;
   const CONTEXT_RECORD* s = Context(c->suffix);
@@ -344,35 +385,13 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   const uint32_t sumS = s->lastIndex ? s->freqSum : s->oneState.freq;
   if (nC * sumS < nS * c->freqSum) return;
 
-  // The suffix's frequencies by symbol: stamped into a table when the
-  // context is large, looked up one by one when it is small next to its
-  // suffix.
-  const bool lookUp = s->lastIndex > 0 && 8 * nC < nS;
-  if (!lookUp) {
-    if (++cs.suffixRound == 0) {
-      std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
-      cs.suffixRound = 1;
-    }
-    const SYMBOL_STATE* st = s->lastIndex ? States(s) : &s->oneState;
-    for (uint32_t i = 0; i < nS; ++i) {
-      cs.suffixStamp[st[i].symbol] = cs.suffixRound;
-      cs.suffixFreq[st[i].symbol] = st[i].freq;
-    }
-  }
   const uint32_t a = 11 * nC;
   uint32_t f = c->freqSum;
   const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
   for (int i = c->lastIndex; i >= 0; --i) {
     const int symbol = table[i].symbol;
-    uint32_t sf;
-    if (lookUp) {
-      const SYMBOL_STATE* q = FindState(const_cast<CONTEXT_RECORD*>(s), symbol);
-      if (q == nullptr) continue;
-      sf = q->freq;
-    } else {
-      if (cs.suffixStamp[symbol] != cs.suffixRound) continue;
-      sf = cs.suffixFreq[symbol];
-    }
+    if (cs.suffixStamp[symbol] != cs.suffixRound) continue;
+    const uint32_t sf = cs.suffixFreq[symbol];
     const uint32_t cf = table[i].freq;
     if (b * cf < (a + f) * sf && cf <= 228) {
       const uint32_t g = b + 3 * (a + f) - sf - 3 * cf;
@@ -474,8 +493,13 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // the first candidate offered and (in place of the line end) whether a
   // word is under way, stage 4 the word again and whether this is the last
   // candidate before an escape (0.15% smaller on text).
+  // Bit 11 becomes whether the suffix gives the symbol a larger share than
+  // this context does (0.05% smaller on text than the previous success).
   const bool inWord = word != 0;
-  const uint32_t stageFeatures = (features & ~16u) | first | inWord << 4 | inWord << 13 | last << 14;
+  const uint32_t sf = SuffixFreq(symbol);
+  const bool suffixFavours = uint64_t{sf} * t > uint64_t{f} * cs.suffixRest;
+  const uint32_t stageFeatures = (features & ~(1u << 4 | 1u << 11)) | first | inWord << 4 |
+                                 suffixFavours << 11 | inWord << 13 | last << 14;
   PrefetchStageCells(atTop ? kTopCandidate : kEscapedCandidate, stageFeatures, escapes, q >> 2);
   BIT_ESTIMATE& cell = tables.candidate[row][features];
   if (cell.total > 0x8000) RefreshBitEstimate(cell);
@@ -522,6 +546,13 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
     w += f * z / t;  // f < 2^8, z < 2^16
     tt += z;
   }
+  if (ctx->suffix != 0) {
+    // So does the suffix's share among the symbols still open, at a
+    // seventeenth of the estimate: 0.25% smaller on text, 0.1% on binaries.
+    const uint32_t z = tt >> 4;
+    w += sf * z / cs.suffixRest;  // sf < 2^8, z < 2^17
+    tt += z;
+  }
   ClampWeights(w, tt);
 
   GAIN_RECORD* cells[5];
@@ -537,6 +568,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   cs.stages.learn(hit);
   if (hit) cell.hits = static_cast<uint16_t>(cell.hits + cell.rate);
   running = static_cast<uint16_t>(running - (running >> 2) + (hit ? kRunningScale / 4 : 0));
+  if (!hit) cs.suffixRest = cs.suffixRest > sf + 1 ? cs.suffixRest - sf : 1;
   return hit;
 }
 
@@ -554,6 +586,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
     if (suffix->lastIndex) __builtin_prefetch(ModelAddress(suffix->stats));
   }
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
+  ViewSuffix(ctx);
   InheritFromSuffix(ctx);
   if (const int i = ctx->flags & kFlagIndexMask) {
     MoveToFront(ctx, i);
@@ -600,6 +633,7 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
   // Contexts reached by an escape inherit from their suffix by the same
   // rule as the top context (0.2% smaller on text).
+  ViewSuffix(ctx);
   InheritFromSuffix(ctx);
   SYMBOL_STATE* candidates[256];
   int count = 0;
@@ -709,6 +743,12 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   cs.byteBefore = cs.lastByte;
   cs.lastByte = symbol;
   UpdateWordState(symbol);
+  // The stage 3 row of the next byte is known now: fetch the cell of the
+  // next context's first candidate, which is otherwise the costliest miss.
+  const int firstSymbol =
+      next->lastIndex ? States(next)[next->flags & kFlagIndexMask].symbol : next->oneState.symbol;
+  __builtin_prefetch(&tables.stage3[(next->lastIndex ? kTopCandidate : kOneSymbol) * (1u << 20) +
+                                    SymbolCell3(static_cast<uint32_t>(firstSymbol))]);
   ++pos.textIndex;
   ++cs.symbolCount;
   if (!grown) {

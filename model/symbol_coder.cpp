@@ -492,9 +492,9 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // The correction stages read bits of their own: stage 5 whether this is
   // the first candidate offered and (in place of the line end) whether a
   // word is under way, stage 4 the word again and whether this is the last
-  // candidate before an escape (0.15% smaller on text).
-  // Bit 11 becomes whether the suffix gives the symbol a larger share than
-  // this context does (0.05% smaller on text than the previous success).
+  // candidate before an escape (0.15% smaller on text). In place of the
+  // previous success, bit 11 tells whether the suffix gives the symbol a
+  // larger share than this context does (0.05% smaller on text).
   const bool inWord = word != 0;
   const uint32_t sf = SuffixFreq(symbol);
   const bool suffixFavours = uint64_t{sf} * t > uint64_t{f} * cs.suffixRest;

@@ -47,7 +47,8 @@ void AUX_PREDICTORS::reset() {
   classCell = 0;
   std::memset(ring, 0, sizeof ring);
   std::memset(lastSeen, 0x55, sizeof lastSeen);
-  std::memset(seenChain, 0x55, sizeof seenChain);
+  std::memset(recentSeen, 0x55, sizeof recentSeen);
+  std::memset(recentCount, 0, sizeof recentCount);
   std::memset(pairSeen, 0x55, sizeof pairSeen);
   std::memset(pairChain, 0x55, sizeof pairChain);
   std::memset(classFollowers, 0, sizeof classFollowers);
@@ -81,10 +82,16 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
               static_cast<uint32_t>(c);
   classFollower = classFollowers[classCell];
 
-  // Same-byte recency.
+  // Same-byte recency. The followers of the up to 55 occurrences before
+  // the last one are stamped, the k-th while it lies less than 440 - 8k
+  // bytes back. The positions come from the byte's own ring, so the loads
+  // do not wait on each other.
   const uint32_t q = lastSeen[c];
   lastSeen[c] = i;
-  seenChain[i & (kSeenChainSize - 1)] = q;
+  uint32_t* const recent = recentSeen[c];
+  const uint32_t count = recentCount[c];
+  recent[count % kRecentDepth] = i;
+  recentCount[c] = static_cast<uint8_t>(count + 1);
   const uint32_t d = i - q;
   lastDistance = d;
   if (d > 249) {
@@ -93,10 +100,10 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   } else {
     recencyFollower = at(q + 1);
     closeFollower = d <= 49;
-    uint32_t occurrence = seenChain[q & (kSeenChainSize - 1)];
-    for (uint32_t k = 0; i - occurrence < 440 - 8 * k && k < 55; ++k) {
+    for (uint32_t k = 0; k < 55; ++k) {
+      const uint32_t occurrence = recent[(count - 2 - k) % kRecentDepth];
+      if (i - occurrence >= 440 - 8 * k) break;
       recencyStamp[at(occurrence + 1)] = maskRound;
-      occurrence = seenChain[occurrence & (kSeenChainSize - 1)];
     }
   }
 

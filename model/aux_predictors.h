@@ -9,7 +9,7 @@ namespace zubreca {
 
 struct AUX_PREDICTORS {
   static constexpr uint32_t kRingSize = 1u << 17;
-  static constexpr uint32_t kSeenChainSize = 4096;
+  static constexpr uint32_t kRecentDepth = 64;  // past the 56 occurrences the stamps reach
   static constexpr uint32_t kPairChainSize = 1u << 17;
 
   // Proposals for the next byte; -1 when there is none.
@@ -56,7 +56,9 @@ struct AUX_PREDICTORS {
  private:
   uint8_t ring[2 * kRingSize];
   uint32_t lastSeen[256];
-  uint32_t seenChain[kSeenChainSize];
+  // The positions of the latest occurrences of each byte, a ring per byte.
+  uint32_t recentSeen[256][kRecentDepth];
+  uint8_t recentCount[256];
   uint32_t pairSeen[65536];
   uint32_t pairChain[kPairChainSize];
   uint8_t classFollowers[256 * 12 * 256];

@@ -53,5 +53,28 @@ TEST(LongLines, LineEndIsExpectedNearTheUsualLength) {
   EXPECT_FALSE(aux.endsLongLine(' '));
 }
 
+// After 'x' followed by one of many bytes, over and over, and a last 'x':
+// the followers of the k-th occurrence before the latest are stamped while it
+// lies less than 440 - 8k bytes back, so with two bytes between occurrences
+// the 44 nearest (k = 0 to 43) are. Enough occurrences pass for the
+// per-byte history to wrap several times.
+TEST(RecencyStamps, FollowersOfRecentOccurrencesAreStamped) {
+  constexpr int kOccurrences = 300;
+  auto follower = [](int j) { return 0x80 + j % 100; };
+  std::string text;
+  for (int j = 0; j < kOccurrences; ++j) text += {'x', static_cast<char>(follower(j))};
+  Feed(text);
+  aux.clearStamps();
+  constexpr uint8_t round = 7;
+  aux.update('x', static_cast<uint32_t>(text.size()), round);
+  const int latest = kOccurrences - 1;
+  EXPECT_EQ(aux.recencyFollower, follower(latest));
+  EXPECT_NE(aux.recencyStamp[follower(latest)], round);
+  for (int k = 0; k <= 43; ++k)
+    EXPECT_EQ(aux.recencyStamp[follower(latest - 1 - k)], round) << "k = " << k;
+  for (int k = 44; k < 99; ++k)
+    EXPECT_NE(aux.recencyStamp[follower(latest - 1 - k)], round) << "k = " << k;
+}
+
 }  // namespace
 }  // namespace zubreca

@@ -718,6 +718,9 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   }
 #endif
   const int symbol = found->symbol;
+  // The found state's successor is most often the next byte's top context:
+  // start fetching it before the tree is updated.
+  if (IsContext(found->successor)) __builtin_prefetch(Context(found->successor));
   cs.prevSuccess = firstDecision && found == (ctx->lastIndex ? States(ctx) : &ctx->oneState);
   if constexpr (!Encoding) out->putByte(symbol);
   pos.curContext = ctxOffset;

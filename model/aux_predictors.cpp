@@ -41,7 +41,9 @@ void AUX_PREDICTORS::reset() {
   classHistory = 0;
   lastDistance = 0;
   columnGuess = -1;
-  column = lineAverage = 0;
+  column = lineAverage = lineWidth = 0;
+  std::memset(lineLengths, 0, sizeof lineLengths);
+  lineCount = 0;
   lineStarts[0] = 0;
   lineStarts[1] = lineStarts[2] = kNoLine;
   classCell = 0;
@@ -160,6 +162,11 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
 void AUX_PREDICTORS::updateLines(int c, uint32_t i) {
   if (c == '\n') {
     if (column > 8) lineAverage = lineAverage - lineAverage / 4 + column * 4;
+    // Text wrapped at a fixed width fills its lines up to that width, and
+    // the longest of the last few lines finds it.
+    lineLengths[lineCount++ & 7] = column - (previous[1] == '\r');
+    lineWidth = 0;
+    for (const uint32_t length : lineLengths) lineWidth = length > lineWidth ? length : lineWidth;
     column = 0;
     lineStarts[2] = lineStarts[1];
     lineStarts[1] = lineStarts[0];

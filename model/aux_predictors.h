@@ -31,6 +31,7 @@ struct AUX_PREDICTORS {
   int columnGuess = -1;
   uint32_t column = 0;       // bytes since the last line feed
   uint32_t lineAverage = 0;  // running mean length of lines over 8 bytes, times 16
+  uint32_t lineWidth = 0;    // the longest of the last eight lines, line ends not counted
 
   // Per-symbol stamps: a symbol that followed one of the recent occurrences
   // of the current byte carries the current mask round.
@@ -69,6 +70,8 @@ struct AUX_PREDICTORS {
   int previous[3] = {0, 0, 0};  // the last three bytes, newest first
   static constexpr uint32_t kNoLine = UINT32_MAX;
   uint32_t lineStarts[3] = {0, kNoLine, kNoLine};  // this line, the one before, the one before that
+  uint32_t lineLengths[8] = {};  // of the last eight lines, a ring
+  uint32_t lineCount = 0;
 
   void updateLines(int c, uint32_t i);
   int guessColumn(uint32_t next) const;

@@ -29,6 +29,9 @@ struct CODING_STATE {
   uint32_t wordLength = 0;
   uint32_t lastWord = 0;   // the last complete word
   uint32_t stage3Row = 0;
+  int lastMark = 0;         // the last byte that is not a blank, a line end or a quote mark
+  bool quoteOpen = false;   // a quotation has opened and not closed yet
+  uint32_t textScore = 0;   // share of text bytes lately, 1024 when all were text
   uint16_t oneRunning[kOneLowRows + kOneHighRows][256];  // running one-symbol probabilities
   uint16_t oneSymbolRunning[kOneLowRows + kOneHighRows][4 * 256];  // ... by row, place in a word and symbol
   // Running candidate probabilities by row, symbol and the five follower bits.
@@ -163,6 +166,76 @@ void UpdateWordState(int c) {
   cs.stage3Row = (key * 0x9E3779B1u) >> 20 << 8;
 }
 
+// Text classes of a symbol, for the stage 1 cells: what the layout of
+// prose tells of blanks, line ends, letters and punctuation that the
+// contexts cannot see. 0 when none applies; all stay below 64.
+//  - A blank or a line end (1 to 34): in text wrapped at a fixed width,
+//    whether a line breaks depends on the room left before that width, so
+//    the room picks the class (from full to 14 bytes or more). On the wrapped
+//    Canterbury texts this is 1.1% to 1.3% smaller, 0.7% on the eight texts.
+//  - A letter (35 to 46): capital or not, by whether it continues a word
+//    (after a capital or a small letter), or starts one after the end of a
+//    sentence, at the start of a line or elsewhere: 0.15% on the eight texts.
+//  - Punctuation (47 to 62): by its kind, whether it follows a letter and
+//    whether a quotation is open: 0.04% on the eight texts, 0.07% on kjv.txt.
+// Bytes that do not look like text switch the classes off: 0.07% smaller
+// on binaries than leaving them on.
+constexpr uint32_t kTextClasses = 64;
+constexpr uint32_t kTextThreshold = 900;
+constexpr uint32_t kLineWrapMinimum = 24;  // narrower lines tell nothing of a wrap width
+
+inline uint32_t LineClass(bool lineEnd) {
+  if (aux.lineWidth < kLineWrapMinimum) return 1 + lineEnd;
+  const int room = static_cast<int>(aux.lineWidth) - static_cast<int>(aux.column);
+  return 3 + lineEnd * 16 + static_cast<uint32_t>(std::clamp(room, -1, 14) + 1);
+}
+
+inline uint32_t LetterClass(int symbol) {
+  const uint32_t capital = symbol < 'a';
+  uint32_t place;
+  if (IsWordByte(cs.lastByte)) {
+    place = cs.lastByte < 'a' ? 0 : 1;
+  } else {
+    const bool sentenceEnded = cs.lastMark == '.' || cs.lastMark == '!' || cs.lastMark == '?';
+    place = 2 + sentenceEnded + 2 * (cs.lastByte == '\n');
+  }
+  return 35 + place * 2 + capital;
+}
+
+inline uint32_t PunctuationClass(int symbol) {
+  const uint32_t kind = symbol == '.' || symbol == '!' || symbol == '?'   ? 0
+                        : symbol == ',' || symbol == ';' || symbol == ':' ? 1
+                        : symbol == '\'' || symbol == '"' || symbol == '`' ? 2
+                                                                          : 3;
+  return 47 + kind * 4 + IsWordByte(cs.lastByte) * 2 + cs.quoteOpen;
+}
+
+inline uint32_t TextClass(int symbol) {
+  if (cs.textScore < kTextThreshold) return 0;
+  if (symbol == ' ') return LineClass(false);
+  if (symbol == '\n' || symbol == '\r') return LineClass(true);
+  if (IsWordByte(symbol)) return LetterClass(symbol);
+  if (symbol > ' ' && symbol < 127 && !(symbol >= '0' && symbol <= '9')) return PunctuationClass(symbol);
+  return 0;
+}
+
+inline bool IsTextByte(int c) { return (c >= ' ' && c < 127) || c == '\n' || c == '\r' || c == '\t'; }
+
+// Follows sentences and quotations for the text classes; called before the
+// last bytes move on.
+void UpdateTextState(int c) {
+  if (c == '`')
+    cs.quoteOpen = true;
+  else if (c == '"')
+    cs.quoteOpen = !cs.quoteOpen;
+  else if (c == '\'' && !IsWordByte(cs.lastByte))  // not an apostrophe
+    cs.quoteOpen = false;
+  else if (c == '\n' && (cs.lastByte == '\n' || (cs.lastByte == '\r' && cs.byteBefore == '\n')))
+    cs.quoteOpen = false;  // a blank line ends a quotation
+  if (c != ' ' && c != '\r' && c != '\n' && c != '\t' && c != '"' && c != '\'') cs.lastMark = c;
+  cs.textScore = cs.textScore - (cs.textScore >> 5) + (IsTextByte(c) ? 32 : 0);
+}
+
 // Stages 4 and 5 are keyed mostly by features, with only a coarse
 // probability class (two for stage 4, four for stage 5): the stages that
 // follow 1 to 3 learn more from the situation than from fine probability
@@ -214,6 +287,8 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
   const uint32_t s = static_cast<uint32_t>(symbol);
   cells[0] = &tables.stage1[kind * 65536 + (p6 >> 5 << 10) + stage1Column];
+  // Callers keep the column below 1024: four bits of their own below the text class.
+  static_assert((15 | (kTextClasses - 1) << 4) < 1024);
   cells[1] = tables.stage2Cell(SymbolCell2(s) | p6 >> 5);
   cells[2] = tables.stage3Cell(SymbolCell3(kind, s));
   cells[3] = &tables.stage4[Stage4Cell(kind, features, p6)];
@@ -328,10 +403,10 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 
   GAIN_RECORD* cells[5];
   // Stage 1 also tells one-symbol decisions apart by the size of the
-  // suffix (0.05% smaller on text; the auxiliary features there hurt) and
-  // by the suffix's share of the symbol (0.03% on text).
+  // suffix (0.05% smaller on text; the auxiliary features there hurt), by
+  // the suffix's share of the symbol (0.03% on text) and by the text class.
   StageCells(cells, kOneSymbol, symbol, w, t, features, escapes,
-             static_cast<uint32_t>(suffixClass) | shareClass << 2);
+             static_cast<uint32_t>(suffixClass) | shareClass << 2 | TextClass(symbol) << 4);
   cs.stages.apply(cells, w, t);
   ClampWeights(w, t);
 
@@ -571,7 +646,8 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // Stage 1 tells candidates apart by how the suffix's share of the symbol
   // compares with this context's: none to offer at the root (0), the suffix
   // lacks the symbol (1), then by powers of two from below a quarter (2) to
-  // four times and more (7). Text 0.05% smaller, binaries 0.13%.
+  // four times and more (7). Text 0.05% smaller, binaries 0.13%. The text
+  // class of the symbol comes above.
   uint32_t shareClass = 0;
   if (ctx->suffix != 0) {
     shareClass = sf == 0                          ? 1
@@ -584,7 +660,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   }
   GAIN_RECORD* cells[5];
   StageCells(cells, atTop ? kTopCandidate : kEscapedCandidate, symbol, w, tt, stageFeatures, escapes,
-             shareClass);
+             shareClass | TextClass(symbol) << 3);
   cs.stages.apply(cells, w, tt);
   ClampWeights(w, tt);
 
@@ -770,6 +846,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
   if (next->suffix) __builtin_prefetch(Context(next->suffix));
+  UpdateTextState(symbol);
   cs.byteBefore = cs.lastByte;
   cs.lastByte = symbol;
   UpdateWordState(symbol);
@@ -800,6 +877,9 @@ void StartSymbolCoder() {
   cs.wordHash = cs.lastWord = 0;
   cs.wordLength = 0;
   cs.stage3Row = 0;
+  cs.lastMark = 0;
+  cs.quoteOpen = false;
+  cs.textScore = 1024;  // text until shown otherwise
   for (auto& row : cs.oneRunning)
     for (auto& p : row) p = kRunningScale / 2;
   for (auto& row : cs.oneSymbolRunning) std::fill(std::begin(row), std::end(row), kRunningScale * 3 / 4);

@@ -53,6 +53,22 @@ TEST(LongLines, LineEndIsExpectedNearTheUsualLength) {
   EXPECT_FALSE(aux.endsLongLine(' '));
 }
 
+TEST(LongLines, WrapWidthIsTheLongestOfTheLastEightLines) {
+  // Line ends are not counted, whether "\r\n" or "\n".
+  Feed("aaaaaaaaaa\r\n" + std::string(30, 'b') + "\r\n" + std::string(20, 'c') + "\n");
+  EXPECT_EQ(aux.lineWidth, 30u);
+  // Eight shorter lines later the long one is forgotten.
+  std::string text = std::string(50, 'd') + "\n";
+  for (int line = 0; line < 7; ++line) text += std::string(12 + line, 'e') + "\r\n";
+  Feed(text);
+  EXPECT_EQ(aux.lineWidth, 50u);
+  Feed(text + std::string(9, 'f') + "\n");
+  EXPECT_EQ(aux.lineWidth, 18u);
+  // A line under way does not count until it ends.
+  Feed(text + std::string(9, 'f') + "\n" + std::string(70, 'g'));
+  EXPECT_EQ(aux.lineWidth, 18u);
+}
+
 // After 'x' followed by one of many bytes, over and over, and a last 'x':
 // the followers of the k-th occurrence before the latest are stamped while it
 // lies less than 440 - 8k bytes back, so with two bytes between occurrences

@@ -1,0 +1,51 @@
+// Word followers: the byte that followed the same place in a word the last
+// time, where a place is the word so far and the word (or the two words)
+// before it. Line breaks count as blanks, so in wrapped text the first word
+// of a line is predicted as if a blank stood before it, which the contexts,
+// seeing the line end, cannot do.
+#pragma once
+
+#include <cstdint>
+
+namespace zubreca {
+
+class WORD_FOLLOWERS {
+ public:
+  // The word state after a byte, as the symbol coder follows it: hashes of
+  // the word under way (0 between words) and of the two last complete ones.
+  struct WORDS {
+    uint32_t current;
+    uint32_t last;
+    uint32_t beforeLast;
+  };
+
+  void reset();
+  // Called once per coded byte c, after the word state took it in.
+  void update(int c, const WORDS& words);
+
+  // Proposals for the next byte, by the last word and by the last two; -1
+  // while the place was never seen. (Byte 0 marks an empty slot: text does
+  // not hold it, and elsewhere the proposals are not used.)
+  int byLastWord() const { return follower[0]; }
+  int byLastTwoWords() const { return follower[1]; }
+  bool proposes(int symbol) const { return symbol == follower[0] || symbol == follower[1]; }
+
+ private:
+  static constexpr int kIndexBits = 22;
+  static constexpr uint32_t kLogCapacity = 1u << 16;
+
+  uint8_t table[2][1u << kIndexBits];
+  uint32_t index[2] = {0, 0};
+  int follower[2] = {-1, -1};
+  bool marked = false;  // a mark other than a blank came since the last word
+  bool inWord = false;  // the last byte was a letter
+  // The slots written since the last reset, so that a short buffer clears
+  // only those; past the capacity the tables are cleared whole.
+  uint32_t used[kLogCapacity];
+  uint32_t usedCount = 0;
+  bool logOverflowed = true;
+};
+
+extern WORD_FOLLOWERS wordFollowers;
+
+}  // namespace zubreca

@@ -1,0 +1,89 @@
+#include "model/word_followers.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace zubreca {
+namespace {
+
+// Follows words as the symbol coder does (any hash serves the followers)
+// and feeds the text byte by byte.
+class Feeder {
+ public:
+  Feeder() { wordFollowers.reset(); }
+  void feed(const std::string& text) {
+    for (const char ch : text) {
+      const int c = static_cast<uint8_t>(ch);
+      if (static_cast<unsigned>((c | 0x20) - 'a') < 26u) {
+        words.current = (words.current + static_cast<uint32_t>(c | 0x20) + 1) * 0x2F0B4A13u;
+      } else if (words.current != 0) {
+        words.beforeLast = words.last;
+        words.last = words.current;
+        words.current = 0;
+      }
+      wordFollowers.update(c, words);
+    }
+  }
+
+ private:
+  WORD_FOLLOWERS::WORDS words{0, 0, 0};
+};
+
+TEST(WordFollowers, LineBreaksCountAsBlanks) {
+  Feeder f;
+  f.feed("said the cat to the dog, and the\r\n");
+  // "the" was last followed by a blank and then "dog".
+  EXPECT_EQ(wordFollowers.byLastWord(), 'd');
+  f.feed("d");
+  EXPECT_EQ(wordFollowers.byLastWord(), 'o');
+  // The first word of a line is found after the word that ended the line
+  // before, and the two words before it ("and the") were never seen.
+  EXPECT_EQ(wordFollowers.byLastTwoWords(), -1);
+}
+
+TEST(WordFollowers, TwoWordsTellMoreThanOne) {
+  Feeder f;
+  f.feed("in the house, by the sea, in the ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 's');      // "the sea" came last
+  EXPECT_EQ(wordFollowers.byLastTwoWords(), 'h');  // "in the house"
+  EXPECT_TRUE(wordFollowers.proposes('s'));
+  EXPECT_TRUE(wordFollowers.proposes('h'));
+  EXPECT_FALSE(wordFollowers.proposes('x'));
+}
+
+TEST(WordFollowers, MarksAndCarriageReturnsAreOtherPlaces) {
+  Feeder f;
+  // After "end." the place differs from after "end ", and a carriage return
+  // is followed by its line feed, not by a word.
+  f.feed("end. Now end go end. ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 'N');
+  f.feed("end ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 'g');
+  f.feed("so end\r\nend ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 'e');  // "end\r\nend" took the place of "end go"
+  f.feed("is the end.");
+  EXPECT_EQ(wordFollowers.byLastWord(), ' ');
+  f.feed(" x end\r");
+  EXPECT_EQ(wordFollowers.byLastWord(), '\n');
+}
+
+TEST(WordFollowers, ResetForgetsEverything) {
+  Feeder f;
+  f.feed("one two one two one ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 't');
+  Feeder g;  // resets
+  EXPECT_EQ(wordFollowers.byLastWord(), -1);
+  g.feed("one ");
+  EXPECT_EQ(wordFollowers.byLastWord(), -1);
+  // Past the log of written slots the tables are cleared whole.
+  std::string text;
+  for (int i = 0; i < 40000; ++i) text += "ab ";
+  g.feed(text);
+  Feeder h;
+  h.feed("ab ");
+  EXPECT_EQ(wordFollowers.byLastWord(), -1);
+}
+
+}  // namespace
+}  // namespace zubreca

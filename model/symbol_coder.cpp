@@ -847,6 +847,12 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   if constexpr (!Encoding) out->putByte(symbol);
   pos.curContext = ctxOffset;
   pos.foundState = found;
+  // The text and word state move on first: the word followers' slots for
+  // the next byte are fetched while the tree is updated.
+  UpdateTextState(symbol);
+  cs.byteBefore = cs.lastByte;
+  cs.lastByte = symbol;
+  UpdateWordState(symbol);
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
   const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);
@@ -865,10 +871,6 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
   if (next->suffix) __builtin_prefetch(Context(next->suffix));
-  UpdateTextState(symbol);
-  cs.byteBefore = cs.lastByte;
-  cs.lastByte = symbol;
-  UpdateWordState(symbol);
   // The stage 3 row of the next byte is known now: fetch the cell of the
   // next context's first candidate, which is otherwise the costliest miss.
   const int firstSymbol =

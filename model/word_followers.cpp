@@ -15,7 +15,6 @@ void WORD_FOLLOWERS::reset() {
   usedCount = 0;
   logOverflowed = false;
   index[0] = index[1] = 0;
-  follower[0] = follower[1] = -1;
   marked = inWord = false;
 }
 
@@ -44,7 +43,9 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
   const uint32_t pairKey = key + (words.beforeLast + 0x7654321u) * 0xC2B2AE35u;
   index[0] = (key * 0x9E3779B1u) >> (32 - kIndexBits);
   index[1] = (pairKey * 0x9E3779B1u) >> (32 - kIndexBits);
-  for (uint32_t k = 0; k < 2; ++k) follower[k] = table[k][index[k]] ? table[k][index[k]] : -1;
+  // Read only when the next byte is coded.
+  __builtin_prefetch(&table[0][index[0]], 1);
+  __builtin_prefetch(&table[1][index[1]], 1);
 }
 
 }  // namespace zubreca

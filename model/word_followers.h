@@ -26,17 +26,18 @@ class WORD_FOLLOWERS {
   // Proposals for the next byte, by the last word and by the last two; -1
   // while the place was never seen. (Byte 0 marks an empty slot: text does
   // not hold it, and elsewhere the proposals are not used.)
-  int byLastWord() const { return follower[0]; }
-  int byLastTwoWords() const { return follower[1]; }
-  bool proposes(int symbol) const { return symbol == follower[0] || symbol == follower[1]; }
+  int byLastWord() const { return Proposal(table[0][index[0]]); }
+  int byLastTwoWords() const { return Proposal(table[1][index[1]]); }
+  bool proposes(int symbol) const { return symbol == byLastWord() || symbol == byLastTwoWords(); }
 
  private:
   static constexpr int kIndexBits = 22;
   static constexpr uint32_t kLogCapacity = 1u << 16;
 
+  static int Proposal(uint8_t slot) { return slot ? slot : -1; }
+
   uint8_t table[2][1u << kIndexBits];
   uint32_t index[2] = {0, 0};
-  int follower[2] = {-1, -1};
   bool marked = false;  // a mark other than a blank came since the last word
   bool inWord = false;  // the last byte was a letter
   // The slots written since the last reset, so that a short buffer clears

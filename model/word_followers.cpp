@@ -1,5 +1,6 @@
 #include "model/word_followers.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zubreca {
@@ -20,7 +21,9 @@ void WORD_FOLLOWERS::reset() {
 
 void WORD_FOLLOWERS::update(int c, const WORDS& words) {
   for (uint32_t k = 0; k < 2; ++k) {
-    table[k][index[k]] = static_cast<uint8_t>(c);
+    uint16_t& slot = table[k][index[k]];
+    const uint16_t run = (slot & 0xFF) == c ? std::min<uint16_t>((slot & 0xFF00) + kRunStep, kRunLimit) : 0;
+    slot = static_cast<uint16_t>(run | c);
     if (usedCount < kLogCapacity)
       used[usedCount++] = k << kIndexBits | index[k];
     else

@@ -29,14 +29,20 @@ class WORD_FOLLOWERS {
   int byLastWord() const { return Proposal(table[0][index[0]]); }
   int byLastTwoWords() const { return Proposal(table[1][index[1]]); }
   bool proposes(int symbol) const { return symbol == byLastWord() || symbol == byLastTwoWords(); }
+  // Whether the proposal by the last word (k = 0) or the last two (k = 1)
+  // followed the place at least twice in a row.
+  bool confirmed(int k) const { return table[k][index[k]] >> 8 != 0; }
 
  private:
   static constexpr int kIndexBits = 22;
   static constexpr uint32_t kLogCapacity = 1u << 16;
 
-  static int Proposal(uint8_t slot) { return slot ? slot : -1; }
+  static constexpr uint16_t kRunStep = 1u << 8, kRunLimit = 3u << 8;
+  static int Proposal(uint16_t slot) { return (slot & 0xFF) ? (slot & 0xFF) : -1; }
 
-  uint8_t table[2][1u << kIndexBits];
+  // A slot holds the byte that last followed the place and, above it, how
+  // many times in a row before that the same byte followed (at most 3).
+  uint16_t table[2][1u << kIndexBits];
   uint32_t index[2] = {0, 0};
   bool marked = false;  // a mark other than a blank came since the last word
   bool inWord = false;  // the last byte was a letter

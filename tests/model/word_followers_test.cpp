@@ -68,6 +68,22 @@ TEST(WordFollowers, MarksAndCarriageReturnsAreOtherPlaces) {
   EXPECT_EQ(wordFollowers.byLastWord(), '\n');
 }
 
+TEST(WordFollowers, RepeatedFollowersAreConfirmed) {
+  Feeder f;
+  f.feed("a cat, a ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 'c');
+  EXPECT_FALSE(wordFollowers.confirmed(0));
+  f.feed("cat, a ");
+  EXPECT_TRUE(wordFollowers.confirmed(0));
+  // "cat, a" was followed by 'c' once before: by two words, no run yet.
+  EXPECT_EQ(wordFollowers.byLastTwoWords(), 'c');
+  EXPECT_FALSE(wordFollowers.confirmed(1));
+  // Another follower starts over.
+  f.feed("dog, a ");
+  EXPECT_EQ(wordFollowers.byLastWord(), 'd');
+  EXPECT_FALSE(wordFollowers.confirmed(0));
+}
+
 TEST(WordFollowers, ResetForgetsEverything) {
   Feeder f;
   f.feed("one two one two one ");

@@ -15,12 +15,12 @@ void WORD_FOLLOWERS::reset() {
   }
   usedCount = 0;
   logOverflowed = false;
-  index[0] = index[1] = 0;
+  index[0] = index[1] = index[2] = 0;
   marked = inWord = false;
 }
 
 void WORD_FOLLOWERS::update(int c, const WORDS& words) {
-  for (uint32_t k = 0; k < 2; ++k) {
+  for (uint32_t k = 0; k < kTables; ++k) {
     uint16_t& slot = table[k][index[k]];
     const uint16_t run = (slot & 0xFF) == c ? std::min<uint16_t>((slot & 0xFF00) + kRunStep, kRunLimit) : 0;
     slot = static_cast<uint16_t>(run | c);
@@ -46,9 +46,11 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
   const uint32_t pairKey = key + (words.beforeLast + 0x7654321u) * 0xC2B2AE35u;
   index[0] = (key * 0x9E3779B1u) >> (32 - kIndexBits);
   index[1] = (pairKey * 0x9E3779B1u) >> (32 - kIndexBits);
+  index[2] = ((words.current * 0x85EBCA6Bu + 0x2545F491u) * 0x9E3779B1u) >> (32 - kIndexBits);
   // Read only when the next byte is coded.
   __builtin_prefetch(&table[0][index[0]], 1);
   __builtin_prefetch(&table[1][index[1]], 1);
+  __builtin_prefetch(&table[2][index[2]], 1);
 }
 
 }  // namespace zubreca

@@ -1,8 +1,8 @@
 // Word followers: the byte that followed the same place in a word the last
 // time, where a place is the word so far and the word (or the two words)
-// before it. Line breaks count as blanks, so in wrapped text the first word
-// of a line is predicted as if a blank stood before it, which the contexts,
-// seeing the line end, cannot do.
+// before it, or the word so far alone. Line breaks count as blanks, so in
+// wrapped text the first word of a line is predicted as if a blank stood
+// before it, which the contexts, seeing the line end, cannot do.
 #pragma once
 
 #include <cstdint>
@@ -23,12 +23,17 @@ class WORD_FOLLOWERS {
   // Called once per coded byte c, after the word state took it in.
   void update(int c, const WORDS& words);
 
-  // Proposals for the next byte, by the last word and by the last two; -1
-  // while the place was never seen. (Byte 0 marks an empty slot: text does
-  // not hold it, and elsewhere the proposals are not used.)
+  // Proposals for the next byte, by the last word, by the last two and by
+  // the word so far alone (between words: the byte that followed the last
+  // blank or mark); -1 while the place was never seen. (Byte 0 marks an
+  // empty slot: text does not hold it, and elsewhere the proposals are not
+  // used.)
   int byLastWord() const { return Proposal(table[0][index[0]]); }
   int byLastTwoWords() const { return Proposal(table[1][index[1]]); }
-  bool proposes(int symbol) const { return symbol == byLastWord() || symbol == byLastTwoWords(); }
+  int byWordSoFar() const { return Proposal(table[2][index[2]]); }
+  bool proposes(int symbol) const {
+    return symbol == byLastWord() || symbol == byLastTwoWords() || symbol == byWordSoFar();
+  }
   // Whether the proposal by the last word (k = 0) or the last two (k = 1)
   // followed the place at least twice in a row.
   bool confirmed(int k) const { return table[k][index[k]] >> 8 != 0; }
@@ -42,8 +47,9 @@ class WORD_FOLLOWERS {
 
   // A slot holds the byte that last followed the place and, above it, how
   // many times in a row before that the same byte followed (at most 3).
-  uint16_t table[2][1u << kIndexBits];
-  uint32_t index[2] = {0, 0};
+  static constexpr int kTables = 3;
+  uint16_t table[kTables][1u << kIndexBits];
+  uint32_t index[kTables] = {0, 0, 0};
   bool marked = false;  // a mark other than a blank came since the last word
   bool inWord = false;  // the last byte was a letter
   // The slots written since the last reset, so that a short buffer clears

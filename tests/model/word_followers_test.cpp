@@ -68,6 +68,17 @@ TEST(WordFollowers, MarksAndCarriageReturnsAreOtherPlaces) {
   EXPECT_EQ(wordFollowers.byLastWord(), '\n');
 }
 
+TEST(WordFollowers, TheWordSoFarAloneIsAPlace) {
+  Feeder f;
+  f.feed("the house. a hou");
+  EXPECT_EQ(wordFollowers.byWordSoFar(), 's');
+  EXPECT_EQ(wordFollowers.byLastWord(), -1);  // "a hou" was never seen
+  EXPECT_TRUE(wordFollowers.proposes('s'));
+  // Between words it is the byte that followed the last blank or mark.
+  f.feed("se ");
+  EXPECT_EQ(wordFollowers.byWordSoFar(), 'h');  // "a " was followed by "hou"
+}
+
 TEST(WordFollowers, RepeatedFollowersAreConfirmed) {
   Feeder f;
   f.feed("a cat, a ");

@@ -9,26 +9,34 @@ WORD_FOLLOWERS wordFollowers;
 
 void WORD_FOLLOWERS::reset() {
   if (logOverflowed) {
-    std::memset(table, 0, sizeof table);
+    std::memset(byWords, 0, sizeof byWords);
+    std::memset(byPrefix, 0, sizeof byPrefix);
   } else {
-    for (uint32_t k = 0; k < usedCount; ++k) table[used[k] >> kIndexBits][used[k] & ((1u << kIndexBits) - 1)] = 0;
+    for (uint32_t k = 0; k < usedCount; ++k) {
+      const uint32_t tagged = used[k];
+      if (tagged & kPrefixTag)
+        byPrefix[tagged & ~kPrefixTag] = 0;
+      else
+        byWords[tagged >> kWordBits][tagged & ((1u << kWordBits) - 1)] = 0;
+    }
   }
   usedCount = 0;
   logOverflowed = false;
-  index[0] = index[1] = index[2] = 0;
+  index[0] = index[1] = prefixIndex = 0;
   marked = inWord = false;
 }
 
 void WORD_FOLLOWERS::update(int c, const WORDS& words) {
-  for (uint32_t k = 0; k < kTables; ++k) {
-    uint16_t& slot = table[k][index[k]];
+  for (uint32_t k = 0; k < 2; ++k) {
+    uint16_t& slot = byWords[k][index[k]];
     const uint16_t run = (slot & 0xFF) == c ? std::min<uint16_t>((slot & 0xFF00) + kRunStep, kRunLimit) : 0;
     slot = static_cast<uint16_t>(run | c);
-    if (usedCount < kLogCapacity)
-      used[usedCount++] = k << kIndexBits | index[k];
-    else
-      logOverflowed = true;
+    logUse(k << kWordBits | index[k]);
   }
+  uint16_t& prefixSlot = byPrefix[prefixIndex];
+  if ((prefixSlot & 0xFF) != c) prefixSlot = static_cast<uint16_t>(prefixSlot << 8 | c);
+  logUse(kPrefixTag | prefixIndex);
+
   const bool blank = c == ' ' || c == '\r' || c == '\n';
   const bool letter = static_cast<unsigned>((c | 0x20) - 'a') < 26u;
   if (!letter) {
@@ -44,13 +52,13 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
   if (!letter && !blank) key ^= static_cast<uint32_t>(c) * 0x27D4EB2Du;
   if (c == '\r') key ^= 0x3C6EF372u;
   const uint32_t pairKey = key + (words.beforeLast + 0x7654321u) * 0xC2B2AE35u;
-  index[0] = (key * 0x9E3779B1u) >> (32 - kIndexBits);
-  index[1] = (pairKey * 0x9E3779B1u) >> (32 - kIndexBits);
-  index[2] = ((words.current * 0x85EBCA6Bu + 0x2545F491u) * 0x9E3779B1u) >> (32 - kIndexBits);
+  index[0] = (key * 0x9E3779B1u) >> (32 - kWordBits);
+  index[1] = (pairKey * 0x9E3779B1u) >> (32 - kWordBits);
+  prefixIndex = ((words.current * 0x85EBCA6Bu + 0x2545F491u) * 0x9E3779B1u) >> (32 - kPrefixBits);
   // Read only when the next byte is coded.
-  __builtin_prefetch(&table[0][index[0]], 1);
-  __builtin_prefetch(&table[1][index[1]], 1);
-  __builtin_prefetch(&table[2][index[2]], 1);
+  __builtin_prefetch(&byWords[0][index[0]], 1);
+  __builtin_prefetch(&byWords[1][index[1]], 1);
+  __builtin_prefetch(&byPrefix[prefixIndex], 1);
 }
 
 }  // namespace zubreca

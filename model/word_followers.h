@@ -23,33 +23,45 @@ class WORD_FOLLOWERS {
   // Called once per coded byte c, after the word state took it in.
   void update(int c, const WORDS& words);
 
-  // Proposals for the next byte, by the last word, by the last two and by
-  // the word so far alone (between words: the byte that followed the last
-  // blank or mark); -1 while the place was never seen. (Byte 0 marks an
-  // empty slot: text does not hold it, and elsewhere the proposals are not
-  // used.)
-  int byLastWord() const { return Proposal(table[0][index[0]]); }
-  int byLastTwoWords() const { return Proposal(table[1][index[1]]); }
-  int byWordSoFar() const { return Proposal(table[2][index[2]]); }
+  // Proposals for the next byte; -1 while the place was never seen. (Byte 0
+  // marks an empty slot: text does not hold it, and elsewhere the proposals
+  // are not used.) By the last word and the word so far, and by the last
+  // two words and the word so far:
+  int byLastWord() const { return Proposal(byWords[0][index[0]]); }
+  int byLastTwoWords() const { return Proposal(byWords[1][index[1]]); }
+  // By the word so far alone, inside a word: the last byte that followed it
+  // and the one that followed before that, when it was another.
+  int byWordSoFar() const { return inWord ? Proposal(byPrefix[prefixIndex]) : -1; }
+  int byWordSoFarBefore() const { return inWord ? Proposal(byPrefix[prefixIndex] >> 8) : -1; }
   bool proposes(int symbol) const {
     return symbol == byLastWord() || symbol == byLastTwoWords() || symbol == byWordSoFar();
   }
   // Whether the proposal by the last word (k = 0) or the last two (k = 1)
   // followed the place at least twice in a row.
-  bool confirmed(int k) const { return table[k][index[k]] >> 8 != 0; }
+  bool confirmed(int k) const { return byWords[k][index[k]] >> 8 != 0; }
 
  private:
-  static constexpr int kIndexBits = 22;
+  static constexpr int kWordBits = 22, kPrefixBits = 20;
+  static constexpr uint32_t kPrefixTag = 1u << 31;
   static constexpr uint32_t kLogCapacity = 1u << 16;
-
   static constexpr uint16_t kRunStep = 1u << 8, kRunLimit = 3u << 8;
-  static int Proposal(uint16_t slot) { return (slot & 0xFF) ? (slot & 0xFF) : -1; }
 
-  // A slot holds the byte that last followed the place and, above it, how
-  // many times in a row before that the same byte followed (at most 3).
-  static constexpr int kTables = 3;
-  uint16_t table[kTables][1u << kIndexBits];
-  uint32_t index[kTables] = {0, 0, 0};
+  static int Proposal(uint16_t slot) { return (slot & 0xFF) ? (slot & 0xFF) : -1; }
+  void logUse(uint32_t taggedIndex) {
+    if (usedCount < kLogCapacity)
+      used[usedCount++] = taggedIndex;
+    else
+      logOverflowed = true;
+  }
+
+  // A slot by words holds the byte that last followed the place and, above
+  // it, how many times in a row before that the same byte followed (at most
+  // 3); a slot by the word so far the last byte and, above it, the one
+  // before that differed.
+  uint16_t byWords[2][1u << kWordBits];
+  uint16_t byPrefix[1u << kPrefixBits];
+  uint32_t index[2] = {0, 0};
+  uint32_t prefixIndex = 0;
   bool marked = false;  // a mark other than a blank came since the last word
   bool inWord = false;  // the last byte was a letter
   // The slots written since the last reset, so that a short buffer clears

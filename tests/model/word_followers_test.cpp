@@ -72,11 +72,20 @@ TEST(WordFollowers, TheWordSoFarAloneIsAPlace) {
   Feeder f;
   f.feed("the house. a hou");
   EXPECT_EQ(wordFollowers.byWordSoFar(), 's');
+  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), -1);
   EXPECT_EQ(wordFollowers.byLastWord(), -1);  // "a hou" was never seen
   EXPECT_TRUE(wordFollowers.proposes('s'));
-  // Between words it is the byte that followed the last blank or mark.
+  // The follower before the last is kept while it differs.
+  f.feed("r, the hou");
+  EXPECT_EQ(wordFollowers.byWordSoFar(), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), 's');
+  f.feed("r and hou");
+  EXPECT_EQ(wordFollowers.byWordSoFar(), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), 's');
+  // Between words the word so far proposes nothing.
   f.feed("se ");
-  EXPECT_EQ(wordFollowers.byWordSoFar(), 'h');  // "a " was followed by "hou"
+  EXPECT_EQ(wordFollowers.byWordSoFar(), -1);
+  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), -1);
 }
 
 TEST(WordFollowers, RepeatedFollowersAreConfirmed) {

@@ -61,7 +61,7 @@ struct ESTIMATOR_TABLES {
 
  private:
   static constexpr uint32_t kStage3Tag = 1u << 31;
-  static constexpr uint32_t kLogCapacity = 1u << 20;
+  static constexpr uint32_t kLogCapacity = 1u << 18;
 
   void logUse(uint32_t taggedIndex) {
     if (usedCount < kLogCapacity)

@@ -41,7 +41,7 @@ class WORD_FOLLOWERS {
   bool confirmed(int k) const { return byWords[k][index[k]] >> 8 != 0; }
 
  private:
-  static constexpr int kWordBits = 22, kPrefixBits = 20;
+  static constexpr int kWordBits = 21, kPrefixBits = 20;
   static constexpr uint32_t kPrefixTag = 1u << 31;
   static constexpr uint32_t kLogCapacity = 1u << 16;
   static constexpr uint16_t kRunStep = 1u << 8, kRunLimit = 3u << 8;

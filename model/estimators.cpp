@@ -11,18 +11,19 @@ ESTIMATOR_TABLES tables;
 
 namespace {
 
+// The tables are stored column by column (table[column][row]).
 template <int Rows, int Bits>
-void SeedRows(BIT_ESTIMATE (&table)[Rows][1 << Bits], int seededRows, const int* seeds,
+void SeedRows(BIT_ESTIMATE (&table)[1 << Bits][Rows], int seededRows, const int* seeds,
               const int* weights) {
-  for (int r = 0; r < Rows; ++r)
-    for (int c = 0; c < (1 << Bits); ++c) table[r][c] = BIT_ESTIMATE{0, 0, 0, 1024};
+  for (int c = 0; c < (1 << Bits); ++c)
+    for (int r = 0; r < Rows; ++r) table[c][r] = BIT_ESTIMATE{0, 0, 0, 1024};
   for (int c = 0; c < (1 << Bits); ++c) {
     int v = 0;
     for (int j = 0; j < Bits; ++j)
       if (c & (1 << j)) v += weights[j];
     for (int r = 2; r < seededRows + 2; ++r) {
       const int e = std::clamp(seeds[r - 2] + v, 9, 241);
-      table[r][c] = BIT_ESTIMATE{static_cast<uint16_t>(72 * e), static_cast<uint16_t>(128 * e),
+      table[c][r] = BIT_ESTIMATE{static_cast<uint16_t>(72 * e), static_cast<uint16_t>(128 * e),
                                  0x4800, 5120};
     }
   }
@@ -43,9 +44,9 @@ void FillGains(GAIN_RECORD (&cells)[N], int32_t gain, int32_t norm) {
 
 // The seeded tables as they start, built once and copied at every reset.
 struct SEEDED_TABLES {
-  BIT_ESTIMATE oneSymbolLow[kOneLowRows][1 << kOneLowBits];
-  BIT_ESTIMATE oneSymbolHigh[kOneHighRows][1 << kOneHighBits];
-  BIT_ESTIMATE candidate[kCandidateRows][1 << kCandidateBits];
+  BIT_ESTIMATE oneSymbolLow[1 << kOneLowBits][kOneLowRows];
+  BIT_ESTIMATE oneSymbolHigh[1 << kOneHighBits][kOneHighRows];
+  BIT_ESTIMATE candidate[1 << kCandidateBits][kCandidateRows];
 
   SEEDED_TABLES() {
     SeedRows<kOneLowRows, kOneLowBits>(oneSymbolLow, 13, kOneLowSeeds, kOneLowWeights);

@@ -34,9 +34,11 @@ constexpr int kStage1Cells = 196608, kStage2Cells = 1 << 20, kStage3Cells = 3 <<
 constexpr int kStage4Cells = 98304, kStage5Cells = 86016;
 
 struct ESTIMATOR_TABLES {
-  BIT_ESTIMATE oneSymbolLow[kOneLowRows][1 << kOneLowBits];
-  BIT_ESTIMATE oneSymbolHigh[kOneHighRows][1 << kOneHighBits];
-  BIT_ESTIMATE candidate[kCandidateRows][1 << kCandidateBits];
+  // The bit estimates are stored column by column: a decision reads its
+  // cell and the cells of the rows beside it, which then share cache lines.
+  BIT_ESTIMATE oneSymbolLow[1 << kOneLowBits][kOneLowRows];
+  BIT_ESTIMATE oneSymbolHigh[1 << kOneHighBits][kOneHighRows];
+  BIT_ESTIMATE candidate[1 << kCandidateBits][kCandidateRows];
   ESCAPE_ESTIMATE escapeMain[kEscapeRows][1 << kEscapeBits];
   ESCAPE_ESTIMATE escapeSide[kEscapeRows][1 << kEscapeSideBits];
   GAIN_RECORD stage1[kStage1Cells];
@@ -44,6 +46,10 @@ struct ESTIMATOR_TABLES {
   GAIN_RECORD stage3[kStage3Cells];
   GAIN_RECORD stage4[kStage4Cells];
   GAIN_RECORD stage5[kStage5Cells];
+
+  BIT_ESTIMATE& oneLow(int row, uint32_t column) { return oneSymbolLow[column][row]; }
+  BIT_ESTIMATE& oneHigh(int row, uint32_t column) { return oneSymbolHigh[column][row]; }
+  BIT_ESTIMATE& candidateCell(int row, uint32_t column) { return candidate[column][row]; }
 
   // Sets every table to its initial value. The two large symbol-keyed
   // stages are restored cell by cell from the log of cells used since the

@@ -369,9 +369,9 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
                OrderClass(pos.orderLen) << 6 | suffixClass << 8 |
                (InText() ? wordFollowers.proposes(symbol) : cs.lastByte >= 64) << 10 |
                atTop << 11 | WordClass() << 12;
-    cell = &tables.oneSymbolLow[row][features];
-    up = &tables.oneSymbolLow[row - 1][features];
-    down = &tables.oneSymbolLow[row + 1][features];
+    cell = &tables.oneLow(row, features);
+    up = &tables.oneLow(row - 1, features);
+    down = &tables.oneLow(row + 1, features);
     running = &cs.oneRunning[row][features & 0xFF];
     symbolRunning = &cs.oneSymbolRunning[row][WordClass() << 8 | symbol];
   } else {
@@ -379,9 +379,9 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
     features = (symbol == aux.recencyFollower) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
                cs.prevSuccess << 2 | atTop << 3 | OrderClass(pos.orderLen) << 4 |
                (symbol == aux.classFollower) << 6 | (suffixSize > 0) << 7;
-    cell = &tables.oneSymbolHigh[row][features];
-    up = &tables.oneSymbolHigh[row - 1][features];
-    down = &tables.oneSymbolHigh[row + 1][features];
+    cell = &tables.oneHigh(row, features);
+    up = &tables.oneHigh(row - 1, features);
+    down = &tables.oneHigh(row + 1, features);
     running = &cs.oneRunning[kOneLowRows + row][features & 0xFF];
     symbolRunning = &cs.oneSymbolRunning[kOneLowRows + row][WordClass() << 8 | symbol];
   }
@@ -397,10 +397,11 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
     // previous success and the class follower), at a weight that falls as
     // the cell settles: 0.07% smaller on text.
     const int shift = cell->rate >= 1024 ? 2 : cell->rate >= 256 ? 3 : 4;
-    const BIT_ESTIMATE* rowStart = cell - features;
     const uint32_t flips = f <= 13 ? (1u << 2 | 1u << 6 | 1u << 12) : (1u << 2 | 1u << 6);
+    const int rows = f <= 13 ? kOneLowRows : kOneHighRows;  // the distance between columns
     for (uint32_t rest = flips; rest != 0; rest &= rest - 1) {
-      const BIT_ESTIMATE& other = rowStart[features ^ (rest & (0u - rest))];
+      const int column = static_cast<int>(features ^ (rest & (0u - rest)));
+      const BIT_ESTIMATE& other = cell[(column - static_cast<int>(features)) * rows];
       w += other.hits >> shift;
       t += other.total >> shift;
     }
@@ -626,12 +627,12 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   const uint32_t stageFeatures = (features & ~(1u << 4 | 1u << 11)) | first | inWord << 4 |
                                  suffixFavours << 11 | inWord << 13 | last << 14;
   PrefetchStageCells(atTop ? kTopCandidate : kEscapedCandidate, stageFeatures, escapes, q >> 2);
-  BIT_ESTIMATE& cell = tables.candidate[row][features];
+  BIT_ESTIMATE& cell = tables.candidateCell(row, features);
   if (cell.total > 0x8000) RefreshBitEstimate(cell);
   uint32_t w = cell.hits;
   uint32_t tt = cell.total;
-  const BIT_ESTIMATE& above = tables.candidate[row - 1][features];
-  const BIT_ESTIMATE& below = tables.candidate[row + 1][features];
+  const BIT_ESTIMATE& above = tables.candidateCell(row - 1, features);
+  const BIT_ESTIMATE& below = tables.candidateCell(row + 1, features);
   {
     // Interpolate toward the neighbouring row by the position of q in its class.
     const int cls = CLASS_OF[q];
@@ -650,8 +651,8 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
     w += (above.hits + below.hits) >> 3;
     tt += (above.total + below.total) >> 3;
     if (cell.rate >= 73) {
-      const BIT_ESTIMATE& farAbove = tables.candidate[row - 2][features];
-      const BIT_ESTIMATE& farBelow = tables.candidate[row + 2][features];
+      const BIT_ESTIMATE& farAbove = tables.candidateCell(row - 2, features);
+      const BIT_ESTIMATE& farBelow = tables.candidateCell(row + 2, features);
       w += (farAbove.hits + farBelow.hits) >> 4;
       tt += (farAbove.total + farBelow.total) >> 4;
     }

@@ -44,7 +44,7 @@ void Scribble(uint32_t count) {
     tables.stage3Cell(i % kStage3Cells)->norm = 7;
   }
   tables.stage1[5].gain = 99;
-  tables.candidate[3][7].hits = 1234;
+  tables.candidateCell(3, 7).hits = 1234;
 }
 
 TEST(EstimatorTables, ResetRestoresUsedCellsWithOrWithoutTheLog) {
@@ -56,7 +56,7 @@ TEST(EstimatorTables, ResetRestoresUsedCellsWithOrWithoutTheLog) {
   EXPECT_EQ(tables.stage2[12345].gain, 0);
   EXPECT_EQ(tables.stage2[12345].norm, 0x40000);
   EXPECT_EQ(tables.stage1[0].gain, 0x2000);
-  EXPECT_EQ(tables.candidate[2][0].total, 0x4800);
+  EXPECT_EQ(tables.candidateCell(2, 0).total, 0x4800);
 
   // A few cells: restored from the log.
   Scribble(1000);
@@ -77,6 +77,32 @@ TEST(EstimatorTables, ResetRestoresUsedCellsWithOrWithoutTheLog) {
   tables.reset();
   EXPECT_EQ(Snapshot(tables.stage2, sizeof tables.stage2), stage2);
   EXPECT_EQ(Snapshot(tables.stage3, sizeof tables.stage3), stage3);
+}
+
+// Seeded cells hold e = seed + the weights of the column's set bits,
+// clamped to 9..241, as hits 72e and prob 128e of a total 0x4800; the rows
+// around the seeded ones start empty with rate 1024.
+TEST(EstimatorTables, SeededCellsFollowTheirSeedsAndBitWeights) {
+  tables.reset();
+  auto expectSeeded = [](const BIT_ESTIMATE& cell, int e) {
+    EXPECT_EQ(cell.hits, 72 * e);
+    EXPECT_EQ(cell.prob, 128 * e);
+    EXPECT_EQ(cell.total, 0x4800);
+    EXPECT_EQ(cell.rate, 5120);
+  };
+  expectSeeded(tables.candidateCell(2, 0), 9);             // seed 1, raised to 9
+  expectSeeded(tables.candidateCell(2, 1u << 4), 48);      // 1 + 47
+  expectSeeded(tables.candidateCell(25, 1u << 1), 199);    // 203 - 4
+  expectSeeded(tables.candidateCell(16, 0x1FFF), 184);     // 64 + 120
+  expectSeeded(tables.oneLow(14, 0x3FFF), 241);            // 161 + 126, clamped
+  expectSeeded(tables.oneLow(3, 1u << 2 | 1u << 1), 28);   // 71 - 19 - 24
+  expectSeeded(tables.oneHigh(13, 1u << 6), 222);          // 240 - 18
+  for (const BIT_ESTIMATE& empty : {tables.candidateCell(0, 5), tables.candidateCell(27, 5),
+                                    tables.oneLow(16, 9), tables.oneHigh(1, 9)}) {
+    EXPECT_EQ(empty.hits, 0);
+    EXPECT_EQ(empty.total, 0);
+    EXPECT_EQ(empty.rate, 1024);
+  }
 }
 
 }  // namespace

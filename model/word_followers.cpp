@@ -33,8 +33,13 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
     slot = static_cast<uint16_t>(run | c);
     logUse(k << kWordBits | index[k]);
   }
-  uint16_t& prefixSlot = byPrefix[prefixIndex];
-  if ((prefixSlot & 0xFF) != c) prefixSlot = static_cast<uint16_t>(prefixSlot << 8 | c);
+  uint32_t& prefixSlot = byPrefix[prefixIndex];
+  const uint32_t latest = prefixSlot & 0xFF, before = prefixSlot >> 8 & 0xFF;
+  const uint32_t byte = static_cast<uint32_t>(c);
+  if (byte == before)
+    prefixSlot = (prefixSlot & 0xFF0000) | latest << 8 | byte;  // the two latest change places
+  else if (byte != latest)
+    prefixSlot = (prefixSlot << 8 | byte) & 0xFFFFFF;
   logUse(kPrefixTag | prefixIndex);
 
   const bool blank = c == ' ' || c == '\r' || c == '\n';

@@ -29,24 +29,23 @@ class WORD_FOLLOWERS {
   // two words and the word so far:
   int byLastWord() const { return Proposal(byWords[0][index[0]]); }
   int byLastTwoWords() const { return Proposal(byWords[1][index[1]]); }
-  // By the word so far alone, inside a word: the last byte that followed it
-  // and the one that followed before that, when it was another.
-  int byWordSoFar() const { return inWord ? Proposal(byPrefix[prefixIndex]) : -1; }
-  int byWordSoFarBefore() const { return inWord ? Proposal(byPrefix[prefixIndex] >> 8) : -1; }
+  // By the word so far alone, inside a word: the last three different
+  // bytes that followed it, the latest first (k = 0 to 2).
+  int byWordSoFar(int k) const { return inWord ? Proposal(byPrefix[prefixIndex] >> 8 * k) : -1; }
   bool proposes(int symbol) const {
-    return symbol == byLastWord() || symbol == byLastTwoWords() || symbol == byWordSoFar();
+    return symbol == byLastWord() || symbol == byLastTwoWords() || symbol == byWordSoFar(0);
   }
   // Whether the proposal by the last word (k = 0) or the last two (k = 1)
   // followed the place at least twice in a row.
   bool confirmed(int k) const { return byWords[k][index[k]] >> 8 != 0; }
 
  private:
-  static constexpr int kWordBits = 21, kPrefixBits = 20;
+  static constexpr int kWordBits = 21, kPrefixBits = 19;
   static constexpr uint32_t kPrefixTag = 1u << 31;
   static constexpr uint32_t kLogCapacity = 1u << 16;
   static constexpr uint16_t kRunStep = 1u << 8, kRunLimit = 3u << 8;
 
-  static int Proposal(uint16_t slot) { return (slot & 0xFF) ? (slot & 0xFF) : -1; }
+  static int Proposal(uint32_t slot) { return (slot & 0xFF) ? (slot & 0xFF) : -1; }
   void logUse(uint32_t taggedIndex) {
     if (usedCount < kLogCapacity)
       used[usedCount++] = taggedIndex;
@@ -56,10 +55,10 @@ class WORD_FOLLOWERS {
 
   // A slot by words holds the byte that last followed the place and, above
   // it, how many times in a row before that the same byte followed (at most
-  // 3); a slot by the word so far the last byte and, above it, the one
-  // before that differed.
+  // 3); a slot by the word so far the last three different bytes that
+  // followed, a byte each, the latest lowest.
   uint16_t byWords[2][1u << kWordBits];
-  uint16_t byPrefix[1u << kPrefixBits];
+  uint32_t byPrefix[1u << kPrefixBits];
   uint32_t index[2] = {0, 0};
   uint32_t prefixIndex = 0;
   bool marked = false;  // a mark other than a blank came since the last word

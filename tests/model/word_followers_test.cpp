@@ -71,21 +71,34 @@ TEST(WordFollowers, MarksAndCarriageReturnsAreOtherPlaces) {
 TEST(WordFollowers, TheWordSoFarAloneIsAPlace) {
   Feeder f;
   f.feed("the house. a hou");
-  EXPECT_EQ(wordFollowers.byWordSoFar(), 's');
-  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), -1);
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), 's');
+  EXPECT_EQ(wordFollowers.byWordSoFar(1), -1);
   EXPECT_EQ(wordFollowers.byLastWord(), -1);  // "a hou" was never seen
   EXPECT_TRUE(wordFollowers.proposes('s'));
-  // The follower before the last is kept while it differs.
+  // The last three different followers are kept, the latest first.
   f.feed("r, the hou");
-  EXPECT_EQ(wordFollowers.byWordSoFar(), 'r');
-  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), 's');
-  f.feed("r and hou");
-  EXPECT_EQ(wordFollowers.byWordSoFar(), 'r');
-  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), 's');
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFar(1), 's');
+  f.feed("r and hou");  // a repeat changes nothing
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFar(1), 's');
+  f.feed("nd, hou");
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), 'n');
+  EXPECT_EQ(wordFollowers.byWordSoFar(1), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFar(2), 's');
+  f.feed("r hou");  // the second comes first again
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFar(1), 'n');
+  EXPECT_EQ(wordFollowers.byWordSoFar(2), 's');
+  f.feed("t hou");  // a fourth pushes the oldest out
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), 't');
+  EXPECT_EQ(wordFollowers.byWordSoFar(1), 'r');
+  EXPECT_EQ(wordFollowers.byWordSoFar(2), 'n');
+  EXPECT_FALSE(wordFollowers.proposes('r'));  // only the latest counts there
   // Between words the word so far proposes nothing.
   f.feed("se ");
-  EXPECT_EQ(wordFollowers.byWordSoFar(), -1);
-  EXPECT_EQ(wordFollowers.byWordSoFarBefore(), -1);
+  EXPECT_EQ(wordFollowers.byWordSoFar(0), -1);
+  EXPECT_EQ(wordFollowers.byWordSoFar(2), -1);
 }
 
 TEST(WordFollowers, RepeatedFollowersAreConfirmed) {

@@ -3,6 +3,7 @@
 #include "model/aux_predictors.h"
 #include "model/context_tree.h"
 #include "model/estimators.h"
+#include "model/word_followers.h"
 
 namespace zubreca {
 
@@ -59,6 +60,7 @@ uint64_t ModelDigest() {
   d.add(tables.stage4, sizeof tables.stage4);
   d.add(tables.stage5, sizeof tables.stage5);
   d.add(&aux, sizeof aux);
+  d.add(&wordFollowers, sizeof wordFollowers);
   return d.h;
 }
 

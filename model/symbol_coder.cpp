@@ -33,7 +33,7 @@ struct CODING_STATE {
   uint32_t stage3Row = 0;
   int lastMark = 0;         // the last byte that is not a blank, a line end or a quote mark
   bool quoteOpen = false;   // a quotation has opened and not closed yet
-  uint32_t textScore = 0;   // share of text bytes lately, 1024 when all were text
+  uint32_t textScore = 1024;  // share of text bytes lately, 1024 when all were text
   uint16_t oneRunning[kOneLowRows + kOneHighRows][256];  // running one-symbol probabilities
   uint16_t oneSymbolRunning[kOneLowRows + kOneHighRows][4 * 256];  // ... by row, place in a word and symbol
   // Running candidate probabilities by row, symbol and the five follower bits.
@@ -289,8 +289,9 @@ inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
 }
 
 // Picks the five correction cells for a decision: stage 1 by the kind of
-// decision, whether its probability is above one half and a small column of
-// the caller's (finer probability classes are 0.17% larger on text), 2 by the
+// decision, whether its probability is above one half, which word followers
+// propose the symbol, and a column of the caller's (finer probability
+// classes are 0.17% larger on text), 2 by the
 // symbol, the byte classes, the order class and whether the probability is
 // above one half, 3 by the symbol and the word or the bytes
 // before it, 4 by the order, nine feature bits and whether the probability

@@ -60,7 +60,7 @@ uint64_t ModelDigest() {
   d.add(tables.stage4, sizeof tables.stage4);
   d.add(tables.stage5, sizeof tables.stage5);
   d.add(&aux, sizeof aux);
-  d.add(&wordFollowers, sizeof wordFollowers);
+  wordFollowers.addState([&d](const void* p, size_t n) { d.add(p, n); });
   return d.h;
 }
 

@@ -39,6 +39,19 @@ class WORD_FOLLOWERS {
   // followed the place at least twice in a row.
   bool confirmed(int k) const { return byWords[k][index[k]] >> 8 != 0; }
 
+  // Hands every part of the state that coding depends on to add(pointer,
+  // size), for the model digest; the log of written slots is left out, as
+  // it only speeds up the next reset.
+  template <typename Add>
+  void addState(Add&& add) const {
+    add(byWords, sizeof byWords);
+    add(byPrefix, sizeof byPrefix);
+    add(index, sizeof index);
+    add(&prefixIndex, sizeof prefixIndex);
+    add(&marked, sizeof marked);
+    add(&inWord, sizeof inWord);
+  }
+
  private:
   static constexpr int kWordBits = 21, kPrefixBits = 19;
   static constexpr uint32_t kPrefixTag = 1u << 31;

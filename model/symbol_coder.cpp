@@ -135,9 +135,7 @@ inline uint32_t SymbolCell3(DECISION_KIND kind, uint32_t symbol) {
 }
 static_assert(kEscapedCandidate * (1u << 20) + (0xFFFu << 8 | 0xFF) == kStage3Cells - 1);
 
-// Words are runs of ASCII letters; their hash ignores case. (Counting bytes
-// of 128 and above as letters helps no UTF-8 text here and hurts binaries.)
-inline bool IsWordByte(int c) { return static_cast<unsigned>((c | 0x20) - 'a') < 26u; }
+// Words (IsWordByte) are runs of ASCII letters; their hash ignores case.
 
 // Where the next byte falls in a word: 0 between words, then by the length
 // so far: 1 to 3, 4 to 6, 7 and more letters.

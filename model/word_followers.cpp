@@ -43,7 +43,7 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
   logUse(kPrefixTag | prefixIndex);
 
   const bool blank = c == ' ' || c == '\r' || c == '\n';
-  const bool letter = static_cast<unsigned>((c | 0x20) - 'a') < 26u;
+  const bool letter = IsWordByte(c);
   if (!letter) {
     if (inWord) marked = false;  // the word just ended
     if (!blank) marked = true;

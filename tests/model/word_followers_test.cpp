@@ -15,7 +15,7 @@ class Feeder {
   void feed(const std::string& text) {
     for (const char ch : text) {
       const int c = static_cast<uint8_t>(ch);
-      if (static_cast<unsigned>((c | 0x20) - 'a') < 26u) {
+      if (IsWordByte(c)) {
         words.current = (words.current + static_cast<uint32_t>(c | 0x20) + 1) * 0x2F0B4A13u;
       } else if (words.current != 0) {
         words.beforeLast = words.last;

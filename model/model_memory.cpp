@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "model/huge_pages.h"
 #include "model/page_prefaulter.h"
 
 namespace zubreca {
@@ -14,8 +15,14 @@ bool MODEL_MEMORY::reserve(uint32_t megabytes) {
   // A size of 0 (0 MB, or a count that wraps to 0) would give no usable
   // block; treat it like a failed allocation.
   if (size == 0) return false;
-  void* memory = allocateBlock != nullptr ? allocateBlock(size) : std::malloc(size);
+  // The block starts on a large page and asks for large pages (huge_pages.h).
+  void* memory = nullptr;
+  if (allocateBlock != nullptr)
+    memory = allocateBlock(size);
+  else if (posix_memalign(&memory, kHugePageBytes, size) != 0)
+    memory = nullptr;
   if (memory == nullptr) return false;
+  AdviseHugePages(memory, size);
   block = static_cast<uint8_t*>(memory);
   blockSize = size;
   pagePrefaulter.start(block, size);

@@ -8,6 +8,7 @@
 #include "model/aux_predictors.h"
 #include "model/context_tree.h"
 #include "model/estimators.h"
+#include "model/huge_pages.h"
 #include "model/model_start.h"
 #include "model/word_followers.h"
 
@@ -931,6 +932,7 @@ void StartSymbolCoder() {
   std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
   cs.suffixRound = 0;
   cs.stages = CORRECTION_STAGES{};
+  AdviseHugeTables();
   tables.reset();
   aux.reset();
   wordFollowers.reset();

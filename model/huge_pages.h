@@ -1,0 +1,25 @@
+// Large pages for the model's memory.
+//
+// The context tree and the estimator tables are read at random across tens
+// to hundreds of megabytes, several times a byte. With 4 KB pages nearly
+// every such read also misses the TLB and walks the page tables; with 2 MB
+// pages the translations of the whole model fit the TLB. On kjv.txt this
+// makes coding about a sixth faster.
+#pragma once
+
+#include <cstddef>
+
+namespace zubreca {
+
+constexpr std::size_t kHugePageBytes = std::size_t{1} << 21;
+
+// Asks the kernel to back the 2 MB pages that lie wholly inside the region
+// with large pages when they are first touched. Only advice: where the
+// kernel has no large pages to give, nothing changes.
+void AdviseHugePages(void* start, std::size_t bytes);
+
+// Advises the model's static tables once per process, before their first
+// use.
+void AdviseHugeTables();
+
+}  // namespace zubreca

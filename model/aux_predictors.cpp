@@ -61,7 +61,10 @@ void AUX_PREDICTORS::reset() {
   clearStamps();
 }
 
-void AUX_PREDICTORS::clearStamps() { std::memset(recencyStamp, 0, sizeof recencyStamp); }
+void AUX_PREDICTORS::clearStamps() {
+  std::memset(recencyStamp, 0, sizeof recencyStamp);
+  stampsDue = false;
+}
 
 void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   const int p = previous[0];
@@ -84,10 +87,8 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
               static_cast<uint32_t>(c);
   classFollower = classFollowers[classCell];
 
-  // Same-byte recency. The followers of the up to 55 occurrences before
-  // the last one are stamped, the k-th while it lies less than 440 - 8k
-  // bytes back. The positions come from the byte's own ring, so the loads
-  // do not wait on each other.
+  // Same-byte recency. The followers of earlier occurrences are stamped
+  // when first asked for (stampRecentFollowers).
   const uint32_t q = lastSeen[c];
   lastSeen[c] = i;
   uint32_t* const recent = recentSeen[c];
@@ -96,17 +97,15 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   recentCount[c] = static_cast<uint8_t>(count + 1);
   const uint32_t d = i - q;
   lastDistance = d;
+  stampRound = maskRound;
+  stampPosition = i;
+  stampsDue = d <= 249;
   if (d > 249) {
     recencyFollower = -1;
     closeFollower = false;
   } else {
     recencyFollower = at(q + 1);
     closeFollower = d <= 49;
-    for (uint32_t k = 0; k < 55; ++k) {
-      const uint32_t occurrence = recent[(count - 2 - k) % kRecentDepth];
-      if (i - occurrence >= 440 - 8 * k) break;
-      recencyStamp[at(occurrence + 1)] = maskRound;
-    }
   }
 
   // Pair recency.
@@ -157,6 +156,23 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   previous[1] = p;
   previous[0] = c;
   updateLines(c, i);
+}
+
+// The followers of the up to 55 occurrences of the current byte before the
+// latest are stamped, the k-th while it lies less than 440 - 8k bytes back.
+// The positions come from the byte's own ring, so the loads do not wait on
+// each other.
+void AUX_PREDICTORS::stampRecentFollowers() {
+  stampsDue = false;
+  const uint32_t i = stampPosition;
+  const int c = previous[0];
+  const uint32_t* const recent = recentSeen[c];
+  const uint32_t latest = recentCount[c] - 1u;  // the slot of the byte itself
+  for (uint32_t k = 0; k < 55; ++k) {
+    const uint32_t occurrence = recent[(latest - 2 - k) % kRecentDepth];
+    if (i - occurrence >= 440 - 8 * k) break;
+    recencyStamp[at(occurrence + 1)] = stampRound;
+  }
 }
 
 void AUX_PREDICTORS::updateLines(int c, uint32_t i) {

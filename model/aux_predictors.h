@@ -33,16 +33,22 @@ struct AUX_PREDICTORS {
   uint32_t lineAverage = 0;  // running mean length of lines over 8 bytes, times 16
   uint32_t lineWidth = 0;    // the longest of the last eight lines, line ends not counted
 
-  // Per-symbol stamps: a symbol that followed one of the recent occurrences
-  // of the current byte carries the current mask round.
-  uint8_t recencyStamp[256];
-
   void reset();
   // Called once per coded byte c, at position i (the count of bytes before it).
   void update(int c, uint32_t i, uint8_t maskRound);
   void clearStamps();
 
   uint8_t at(uint32_t position) const { return ring[position & (kRingSize - 1)]; }
+
+  // Whether the symbol followed one of the recent occurrences of the
+  // current byte: the k-th before the latest, while it lies less than
+  // 440 - 8k bytes back. `round` is the mask round given to the last update.
+  // The followers are stamped at the first question after an update, as
+  // most bytes are coded without one.
+  bool followedRecently(int symbol, uint8_t round) {
+    if (stampsDue) stampRecentFollowers();
+    return recencyStamp[symbol] == round;
+  }
 
   // The byte these predictors favour most, and whether they agree on it.
   int predicted() const { return pairClose ? pairFollower : (closeFollower ? recencyFollower : -1); }
@@ -55,6 +61,12 @@ struct AUX_PREDICTORS {
   }
 
  private:
+  // Per-symbol stamps: a symbol that followed one of the recent occurrences
+  // of the current byte carries the mask round of the update.
+  uint8_t recencyStamp[256];
+  bool stampsDue = false;     // the last update's stamps are not written yet
+  uint8_t stampRound = 0;     // ... the round they carry
+  uint32_t stampPosition = 0; // ... the position of that update's byte
   uint8_t ring[2 * kRingSize];
   uint32_t lastSeen[256];
   // The positions of the latest occurrences of each byte, a ring per byte.
@@ -74,6 +86,7 @@ struct AUX_PREDICTORS {
   uint32_t lineCount = 0;
 
   void updateLines(int c, uint32_t i);
+  void stampRecentFollowers();
   int guessColumn(uint32_t next) const;
 };
 

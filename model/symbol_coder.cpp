@@ -612,7 +612,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
        symbol == aux.tableFollower[2] || symbol == aux.recordFollower || symbol == aux.progression)
           << 3 |
       aux.endsLongLine(symbol) << 4 | (symbol >= 64) << 5 | (word & 1) << 6 |
-      (aux.recencyStamp[symbol] == cs.maskRound) << 7 |
+      aux.followedRecently(symbol, cs.maskRound) << 7 |
       (word >> 1) << 8 | atTop << 9 |
       ((ctx->flags & kFlagFreshFreq) != 0) << 10 | cs.prevSuccess << 11 |
       (InText() ? wordFollowers.proposes(symbol) : pos.orderLen > 4) << 12;

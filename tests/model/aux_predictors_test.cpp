@@ -85,11 +85,11 @@ TEST(RecencyStamps, FollowersOfRecentOccurrencesAreStamped) {
   aux.update('x', static_cast<uint32_t>(text.size()), round);
   const int latest = kOccurrences - 1;
   EXPECT_EQ(aux.recencyFollower, follower(latest));
-  EXPECT_NE(aux.recencyStamp[follower(latest)], round);
+  EXPECT_FALSE(aux.followedRecently(follower(latest), round));
   for (int k = 0; k <= 43; ++k)
-    EXPECT_EQ(aux.recencyStamp[follower(latest - 1 - k)], round) << "k = " << k;
+    EXPECT_TRUE(aux.followedRecently(follower(latest - 1 - k), round)) << "k = " << k;
   for (int k = 44; k < 99; ++k)
-    EXPECT_NE(aux.recencyStamp[follower(latest - 1 - k)], round) << "k = " << k;
+    EXPECT_FALSE(aux.followedRecently(follower(latest - 1 - k), round)) << "k = " << k;
 }
 
 }  // namespace

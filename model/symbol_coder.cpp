@@ -52,17 +52,24 @@ CODING_STATE cs;
 
 constexpr uint32_t kRunningScale = 12544;  // 256 * 49
 
-struct CLASS_STARTS {
-  int v[27];
-  constexpr CLASS_STARTS() : v{} {
-    for (int i = 0; i < 27; ++i) v[i] = 256;
-    for (int q = 255; q >= 0; --q) v[CLASS_OF[q]] = q;
-    v[25] = 256;
-    v[26] = 256;
+// Where a ratio q (0 to 255) lies within its CLASS_OF class, from -8 (the
+// start) to 7 (the end): a candidate leans toward the row of the
+// neighbouring class by that much. A table, as the coder would otherwise
+// divide by the class width at every candidate.
+struct CLASS_PLACES {
+  int8_t v[256];
+  constexpr CLASS_PLACES() : v{} {
+    int start[27] = {};
+    for (int& s : start) s = 256;
+    for (int q = 255; q >= 0; --q) start[CLASS_OF[q]] = q;
+    for (int q = 0; q < 256; ++q) {
+      const int cls = CLASS_OF[q];
+      const int lo = start[cls], width = start[cls + 1] - lo;
+      v[q] = static_cast<int8_t>(((q - lo) * 16 + 8) / width - 8);
+    }
   }
 };
-constexpr CLASS_STARTS kClassStartTable;
-constexpr const int* kClassStart = kClassStartTable.v;
+constexpr CLASS_PLACES kClassPlace;
 
 inline bool Masked(int symbol) { return cs.maskStamp[symbol] == cs.maskRound; }
 inline void Mask(int symbol) { cs.maskStamp[symbol] = cs.maskRound; }
@@ -637,9 +644,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   const BIT_ESTIMATE& below = tables.candidateCell(row + 1, features);
   {
     // Interpolate toward the neighbouring row by the position of q in its class.
-    const int cls = CLASS_OF[q];
-    const int lo = kClassStart[cls], width = kClassStart[cls + 1] - lo;
-    const int frac = ((static_cast<int>(q) - lo) * 16 + 8) / width - 8;  // -8..7
+    const int frac = kClassPlace.v[q];
     const BIT_ESTIMATE& side = frac >= 0 ? below : above;
     const uint32_t a = static_cast<uint32_t>(frac >= 0 ? frac : -frac);
     if (side.total) {

@@ -70,20 +70,17 @@ void ESTIMATOR_TABLES::reset() {
   FillGains(stage4, 0, 0x40000);
   FillGains(stage5, 0, 0x80000);
   constexpr GAIN_RECORD kSymbolStageStart{0, 0x40000};
-  if (logOverflowed) {
-    FillGains(stage2, kSymbolStageStart.gain, kSymbolStageStart.norm);
-    FillGains(stage3, kSymbolStageStart.gain, kSymbolStageStart.norm);
-  } else {
-    for (uint32_t k = 0; k < usedCount; ++k) {
-      const uint32_t index = used[k];
-      if (index & kStage3Tag)
-        stage3[index & ~kStage3Tag] = kSymbolStageStart;
-      else
-        stage2[index] = kSymbolStageStart;
-    }
-  }
-  usedCount = 0;
-  logOverflowed = false;
+  used.replay(
+      [&](uint32_t index) {
+        if (index & kStage3Tag)
+          stage3[index & ~kStage3Tag] = kSymbolStageStart;
+        else
+          stage2[index] = kSymbolStageStart;
+      },
+      [&] {
+        FillGains(stage2, kSymbolStageStart.gain, kSymbolStageStart.norm);
+        FillGains(stage3, kSymbolStageStart.gain, kSymbolStageStart.norm);
+      });
 }
 
 void RefreshBitEstimate(BIT_ESTIMATE& r) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "model/used_slot_log.h"
+
 namespace zubreca {
 
 struct BIT_ESTIMATE {
@@ -57,28 +59,18 @@ struct ESTIMATOR_TABLES {
   void reset();
 
   GAIN_RECORD* stage2Cell(uint32_t index) {
-    logUse(index);
+    used.note(index);
     return &stage2[index];
   }
   GAIN_RECORD* stage3Cell(uint32_t index) {
-    logUse(index | kStage3Tag);
+    used.note(index | kStage3Tag);
     return &stage3[index];
   }
 
  private:
   static constexpr uint32_t kStage3Tag = 1u << 31;
-  static constexpr uint32_t kLogCapacity = 1u << 18;
 
-  void logUse(uint32_t taggedIndex) {
-    if (usedCount < kLogCapacity)
-      used[usedCount++] = taggedIndex;
-    else
-      logOverflowed = true;
-  }
-
-  uint32_t used[kLogCapacity];
-  uint32_t usedCount = 0;
-  bool logOverflowed = true;  // nothing is initialised before the first reset
+  USED_SLOT_LOG<1u << 18> used;
 };
 
 extern ESTIMATOR_TABLES tables;

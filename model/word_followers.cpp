@@ -8,20 +8,17 @@ namespace zubreca {
 WORD_FOLLOWERS wordFollowers;
 
 void WORD_FOLLOWERS::reset() {
-  if (logOverflowed) {
-    std::memset(byWords, 0, sizeof byWords);
-    std::memset(byPrefix, 0, sizeof byPrefix);
-  } else {
-    for (uint32_t k = 0; k < usedCount; ++k) {
-      const uint32_t tagged = used[k];
-      if (tagged & kPrefixTag)
-        byPrefix[tagged & ~kPrefixTag] = 0;
-      else
-        byWords[tagged >> kWordBits][tagged & ((1u << kWordBits) - 1)] = 0;
-    }
-  }
-  usedCount = 0;
-  logOverflowed = false;
+  used.replay(
+      [&](uint32_t tagged) {
+        if (tagged & kPrefixTag)
+          byPrefix[tagged & ~kPrefixTag] = 0;
+        else
+          byWords[tagged >> kWordBits][tagged & ((1u << kWordBits) - 1)] = 0;
+      },
+      [&] {
+        std::memset(byWords, 0, sizeof byWords);
+        std::memset(byPrefix, 0, sizeof byPrefix);
+      });
   index[0] = index[1] = prefixIndex = 0;
   marked = inWord = false;
 }
@@ -31,7 +28,7 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
     uint16_t& slot = byWords[k][index[k]];
     const uint16_t run = (slot & 0xFF) == c ? std::min<uint16_t>((slot & 0xFF00) + kRunStep, kRunLimit) : 0;
     slot = static_cast<uint16_t>(run | c);
-    logUse(k << kWordBits | index[k]);
+    used.note(k << kWordBits | index[k]);
   }
   uint32_t& prefixSlot = byPrefix[prefixIndex];
   const uint32_t latest = prefixSlot & 0xFF, before = prefixSlot >> 8 & 0xFF;
@@ -40,7 +37,7 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
     prefixSlot = (prefixSlot & 0xFF0000) | latest << 8 | byte;  // the two latest change places
   else if (byte != latest)
     prefixSlot = (prefixSlot << 8 | byte) & 0xFFFFFF;
-  logUse(kPrefixTag | prefixIndex);
+  used.note(kPrefixTag | prefixIndex);
 
   const bool blank = c == ' ' || c == '\r' || c == '\n';
   const bool letter = IsWordByte(c);

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "model/used_slot_log.h"
+
 namespace zubreca {
 
 // Words are runs of ASCII letters, case ignored. (Counting bytes of 128 and
@@ -59,16 +61,9 @@ class WORD_FOLLOWERS {
  private:
   static constexpr int kWordBits = 21, kPrefixBits = 19;
   static constexpr uint32_t kPrefixTag = 1u << 31;
-  static constexpr uint32_t kLogCapacity = 1u << 16;
   static constexpr uint16_t kRunStep = 1u << 8, kRunLimit = 3u << 8;
 
   static int Proposal(uint32_t slot) { return (slot & 0xFF) ? (slot & 0xFF) : -1; }
-  void logUse(uint32_t taggedIndex) {
-    if (usedCount < kLogCapacity)
-      used[usedCount++] = taggedIndex;
-    else
-      logOverflowed = true;
-  }
 
   // A slot by words holds the byte that last followed the place and, above
   // it, how many times in a row before that the same byte followed (at most
@@ -80,11 +75,7 @@ class WORD_FOLLOWERS {
   uint32_t prefixIndex = 0;
   bool marked = false;  // a mark other than a blank came since the last word
   bool inWord = false;  // the last byte was a letter
-  // The slots written since the last reset, so that a short buffer clears
-  // only those; past the capacity the tables are cleared whole.
-  uint32_t used[kLogCapacity];
-  uint32_t usedCount = 0;
-  bool logOverflowed = true;
+  USED_SLOT_LOG<1u << 16> used;  // the slots written since the last reset
 };
 
 extern WORD_FOLLOWERS wordFollowers;

@@ -22,4 +22,12 @@ void AdviseHugePages(void* start, std::size_t bytes);
 // use.
 void AdviseHugeTables();
 
+// Maps fresh zero-filled memory that starts on a 2 MB boundary and asks for
+// large pages; null when the system has no memory to map. Fresh memory
+// matters: pages that were touched before (as a reused heap block would
+// be) stay small until the kernel finds time to merge them. Give it back
+// with UnmapLargePages and the same size.
+void* MapLargePages(std::size_t bytes);
+void UnmapLargePages(void* start, std::size_t bytes);
+
 }  // namespace zubreca

@@ -15,14 +15,10 @@ bool MODEL_MEMORY::reserve(uint32_t megabytes) {
   // A size of 0 (0 MB, or a count that wraps to 0) would give no usable
   // block; treat it like a failed allocation.
   if (size == 0) return false;
-  // The block starts on a large page and asks for large pages (huge_pages.h).
-  void* memory = nullptr;
-  if (allocateBlock != nullptr)
-    memory = allocateBlock(size);
-  else if (posix_memalign(&memory, kHugePageBytes, size) != 0)
-    memory = nullptr;
+  // By default the block is freshly mapped on large pages (huge_pages.h).
+  void* memory = allocateBlock != nullptr ? allocateBlock(size) : MapLargePages(size);
   if (memory == nullptr) return false;
-  AdviseHugePages(memory, size);
+  blockMapped = allocateBlock == nullptr;
   block = static_cast<uint8_t*>(memory);
   blockSize = size;
   pagePrefaulter.start(block, size);
@@ -32,8 +28,11 @@ bool MODEL_MEMORY::reserve(uint32_t megabytes) {
 void MODEL_MEMORY::release() {
   if (blockSize == 0) return;
   pagePrefaulter.stop();
+  if (blockMapped)
+    UnmapLargePages(block, blockSize);
+  else
+    std::free(block);
   blockSize = 0;
-  std::free(block);
   block = nullptr;
 }
 

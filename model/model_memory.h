@@ -12,10 +12,11 @@ namespace zubreca {
 struct MODEL_MEMORY {
   static inline uint32_t blockSize = 0;   // bytes; 0 while no block is held
   static inline uint8_t* block = nullptr;
+  static inline bool blockMapped = false;  // mapped by default, not from the hook
 
-  // Function that obtains the block; null means the default, aligned to a
-  // large page. Tests put a failing or counting allocator here. Whatever it
-  // returns is given back with free.
+  // Function that obtains the block; null means the default, fresh memory
+  // on large pages. Tests put a failing or counting allocator here. Whatever
+  // it returns is given back with free.
   static inline void* (*allocateBlock)(std::size_t bytes) = nullptr;
 
   // Reserves megabytes * 2^20 bytes; keeps the block when the size is

@@ -3,8 +3,8 @@
 // The context tree and the estimator tables are read at random across tens
 // to hundreds of megabytes, several times a byte. With 4 KB pages nearly
 // every such read also misses the TLB and walks the page tables; with 2 MB
-// pages the translations of the whole model fit the TLB. On kjv.txt this
-// makes coding about a sixth faster.
+// pages the translations of the whole model fit the TLB. On kjv.txt coding
+// took 0.82 to 0.94 of the time in paired runs.
 #pragma once
 
 #include <cstddef>

@@ -4,10 +4,6 @@
 
 #include <cstdint>
 
-#include "model/aux_predictors.h"
-#include "model/estimators.h"
-#include "model/word_followers.h"
-
 namespace zubreca {
 
 void AdviseHugePages(void* start, std::size_t bytes) {
@@ -37,15 +33,5 @@ void* MapLargePages(std::size_t bytes) {
 }
 
 void UnmapLargePages(void* start, std::size_t bytes) { munmap(start, bytes); }
-
-void AdviseHugeTables() {
-  static const bool advised = [] {
-    AdviseHugePages(&tables, sizeof tables);
-    AdviseHugePages(&aux, sizeof aux);
-    AdviseHugePages(&wordFollowers, sizeof wordFollowers);
-    return true;
-  }();
-  (void)advised;
-}
 
 }  // namespace zubreca

@@ -18,10 +18,6 @@ constexpr std::size_t kHugePageBytes = std::size_t{1} << 21;
 // kernel has no large pages to give, nothing changes.
 void AdviseHugePages(void* start, std::size_t bytes);
 
-// Advises the model's static tables once per process, before their first
-// use.
-void AdviseHugeTables();
-
 // Maps fresh zero-filled memory that starts on a 2 MB boundary and asks for
 // large pages; null when the system has no memory to map. Fresh memory
 // matters: pages that were touched before (as a reused heap block would

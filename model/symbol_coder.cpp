@@ -318,9 +318,7 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
     const bool byTwo = symbol == wordFollowers.byLastTwoWords();
     proposed = byOne | byTwo << 1 |
                (byOne ? wordFollowers.confirmed(0) : byTwo && wordFollowers.confirmed(1)) << 2 |
-               (symbol == wordFollowers.byWordSoFar(0) || symbol == wordFollowers.byWordSoFar(1) ||
-                symbol == wordFollowers.byWordSoFar(2))
-                   << 3;
+               wordFollowers.followedWordSoFar(symbol) << 3;
   }
   cells[0] = &tables.stage1[kind * 65536 + (proposed << 11) + (p6 >> 5 << 10) + stage1Column];
   static_assert((15 << 11) + (1 << 10) + 1023 < 65536 && 3 * 65536 == kStage1Cells);
@@ -910,6 +908,18 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
     return CODE_RESULT::kCutOff;
   }
   return CODE_RESULT::kCoded;
+}
+
+// The tables ask for large pages (huge_pages.h) once per process, before
+// their first use.
+void AdviseHugeTables() {
+  static const bool advised = [] {
+    AdviseHugePages(&tables, sizeof tables);
+    AdviseHugePages(&aux, sizeof aux);
+    AdviseHugePages(&wordFollowers, sizeof wordFollowers);
+    return true;
+  }();
+  (void)advised;
 }
 
 }  // namespace

@@ -38,6 +38,13 @@ class WORD_FOLLOWERS {
   // By the word so far alone, inside a word: the last three different
   // bytes that followed it, the latest first (k = 0 to 2).
   int byWordSoFar(int k) const { return inWord ? Proposal(byPrefix[prefixIndex] >> 8 * k) : -1; }
+  // Whether the symbol is one of those three.
+  bool followedWordSoFar(int symbol) const {
+    if (!inWord || symbol == 0) return false;  // byte 0 marks an empty slot
+    const uint32_t slot = byPrefix[prefixIndex];
+    const uint32_t s = static_cast<uint32_t>(symbol);
+    return (slot & 0xFF) == s || (slot >> 8 & 0xFF) == s || (slot >> 16 & 0xFF) == s;
+  }
   bool proposes(int symbol) const {
     return symbol == byLastWord() || symbol == byLastTwoWords() || symbol == byWordSoFar(0);
   }

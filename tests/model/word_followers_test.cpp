@@ -95,6 +95,10 @@ TEST(WordFollowers, TheWordSoFarAloneIsAPlace) {
   EXPECT_EQ(wordFollowers.byWordSoFar(1), 'r');
   EXPECT_EQ(wordFollowers.byWordSoFar(2), 'n');
   EXPECT_FALSE(wordFollowers.proposes('r'));  // only the latest counts there
+  EXPECT_TRUE(wordFollowers.followedWordSoFar('r'));
+  EXPECT_TRUE(wordFollowers.followedWordSoFar('n'));
+  EXPECT_FALSE(wordFollowers.followedWordSoFar('s'));
+  EXPECT_FALSE(wordFollowers.followedWordSoFar(0));
   // Between words the word so far proposes nothing.
   f.feed("se ");
   EXPECT_EQ(wordFollowers.byWordSoFar(0), -1);

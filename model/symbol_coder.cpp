@@ -10,6 +10,7 @@
 #include "model/estimators.h"
 #include "model/huge_pages.h"
 #include "model/model_start.h"
+#include "model/text_state.h"
 #include "model/word_followers.h"
 
 namespace zubreca {
@@ -25,16 +26,7 @@ struct CODING_STATE {
   uint32_t symbolCount = 1;
   int escapeHint = 0;       // signed difference left by the last refused one-symbol decision
   bool prevSuccess = false; // the previous byte was the first decision's symbol
-  int lastByte = 0;
-  int byteBefore = 0;
-  uint32_t wordHash = 0;   // the current word so far; 0 between words
-  uint32_t wordLength = 0;
-  uint32_t lastWord = 0;   // the last complete word
-  uint32_t wordBefore = 0; // the complete word before it
-  uint32_t stage3Row = 0;
-  int lastMark = 0;         // the last byte that is not a blank, a line end or a quote mark
-  bool quoteOpen = false;   // a quotation has opened and not closed yet
-  uint32_t textScore = 1024;  // share of text bytes lately, 1024 when all were text
+  TEXT_STATE text;
   uint16_t oneRunning[kOneLowRows + kOneHighRows][256];  // running one-symbol probabilities
   uint16_t oneSymbolRunning[kOneLowRows + kOneHighRows][4 * 256];  // ... by row, place in a word and symbol
   // Running candidate probabilities by row, symbol and the five follower bits.
@@ -75,6 +67,7 @@ inline bool Masked(int symbol) { return cs.maskStamp[symbol] == cs.maskRound; }
 inline void Mask(int symbol) { cs.maskStamp[symbol] = cs.maskRound; }
 
 inline int OrderClass(int order) { return order <= 1 ? 0 : order <= 3 ? 1 : order <= 7 ? 2 : 3; }
+
 // Called with clamped weights (w < t < 2^24, bits <= 6), so the shifted
 // weight fits 32 bits and the cheaper division serves.
 inline int ProbClass(uint32_t w, uint32_t t, int bits) { return static_cast<int>((w << bits) / t); }
@@ -124,7 +117,7 @@ inline bool CodeDecision(bool hit, uint32_t w, uint32_t t) {
 // Cells of the symbol-keyed correction stages: stage 2 by the class of the
 // current byte, the class before the last byte below 64 and the order class
 // of the context, stage 3 by the kind of decision and the row chosen for
-// the position (UpdateWordState).
+// the position (TEXT_STATE).
 // The symbol varies fastest, so the candidates of one context share a small
 // region of the table. Keying stage 2 by the classes rather than by the
 // previous byte itself is 0.2% smaller on text and 0.4% on binaries, and
@@ -139,122 +132,9 @@ inline uint32_t SymbolCell2(uint32_t symbol) {
   return (row << 9) | (symbol << 1);
 }
 inline uint32_t SymbolCell3(DECISION_KIND kind, uint32_t symbol) {
-  return kind * (1u << 20) + (cs.stage3Row | symbol);
+  return kind * (1u << 20) + (cs.text.stage3Row | symbol);
 }
 static_assert(kEscapedCandidate * (1u << 20) + (0xFFFu << 8 | 0xFF) == kStage3Cells - 1);
-
-// Words (IsWordByte) are runs of ASCII letters; their hash ignores case.
-
-// Where the next byte falls in a word: 0 between words, then by the length
-// so far: 1 to 3, 4 to 6, 7 and more letters.
-inline uint32_t WordClass() {
-  return cs.wordLength == 0 ? 0 : cs.wordLength <= 3 ? 1 : cs.wordLength <= 6 ? 2 : 3;
-}
-
-// Stage 3 row for the next byte: inside a word, the word so far; just after
-// a word and a blank, the word and the byte that ended it (a word pair seen
-// from its second word's first letter); elsewhere the previous two bytes.
-// On text this is 0.2% smaller than the two bytes alone.
-void UpdateWordState(int c) {
-  if (IsWordByte(c)) {
-    cs.wordHash = (cs.wordHash + static_cast<uint32_t>(c | 0x20) + 1) * 0x2F0B4A13u;
-    ++cs.wordLength;
-  } else if (cs.wordLength != 0) {
-    cs.wordBefore = cs.lastWord;
-    cs.lastWord = cs.wordHash;
-    cs.wordHash = 0;
-    cs.wordLength = 0;
-  }
-  wordFollowers.update(c, {cs.wordHash, cs.lastWord, cs.wordBefore});
-  uint32_t key;
-  if (cs.wordLength != 0)
-    key = cs.wordHash;
-  else if (cs.lastByte == ' ')
-    key = cs.lastWord ^ static_cast<uint32_t>(cs.byteBefore) * 0x51ED27u;
-  else
-    key = static_cast<uint32_t>(cs.lastByte) | static_cast<uint32_t>(cs.byteBefore) << 8;
-  cs.stage3Row = (key * 0x9E3779B1u) >> 20 << 8;
-}
-
-// Text classes of a symbol, for the stage 1 cells: what the layout of
-// prose tells of blanks, line ends, letters and punctuation that the
-// contexts cannot see. 0 when none applies; all stay below 64.
-//  - A blank or a line end (1 to 34): in text wrapped at a fixed width,
-//    whether a line breaks depends on the room left before that width, so
-//    the room picks the class (from full to 14 bytes or more). On the wrapped
-//    Canterbury texts this is 1.1% to 1.3% smaller, 0.7% on the eight texts.
-//  - A letter (35 to 46): capital or not, by whether it continues a word
-//    (after a capital or a small letter), or starts one after the end of a
-//    sentence, at the start of a line or elsewhere: 0.15% on the eight texts.
-//  - Punctuation (47 to 62): by its kind, whether it follows a letter and
-//    whether a quotation is open: 0.04% on the eight texts, 0.07% on kjv.txt.
-// Bytes that do not look like text switch the classes off: 0.07% smaller
-// on binaries than leaving them on.
-constexpr uint32_t kTextClasses = 64;
-constexpr uint32_t kTextThreshold = 900;
-constexpr uint32_t kLineWrapMinimum = 24;  // narrower lines tell nothing of a wrap width
-
-inline uint32_t LineClass(bool lineEnd) {
-  if (aux.lineWidth < kLineWrapMinimum) return 1 + lineEnd;
-  const int room = static_cast<int>(aux.lineWidth) - static_cast<int>(aux.column);
-  return 3 + lineEnd * 16 + static_cast<uint32_t>(std::clamp(room, -1, 14) + 1);
-}
-
-inline uint32_t LetterClass(int symbol) {
-  const uint32_t capital = symbol < 'a';
-  uint32_t place;
-  if (IsWordByte(cs.lastByte)) {
-    place = cs.lastByte < 'a' ? 0 : 1;
-  } else {
-    const bool sentenceEnded = cs.lastMark == '.' || cs.lastMark == '!' || cs.lastMark == '?';
-    place = 2 + sentenceEnded + 2 * (cs.lastByte == '\n');
-  }
-  return 35 + place * 2 + capital;
-}
-
-inline uint32_t PunctuationClass(int symbol) {
-  const uint32_t kind = symbol == '.' || symbol == '!' || symbol == '?'   ? 0
-                        : symbol == ',' || symbol == ';' || symbol == ':' ? 1
-                        : symbol == '\'' || symbol == '"' || symbol == '`' ? 2
-                                                                          : 3;
-  return 47 + kind * 4 + IsWordByte(cs.lastByte) * 2 + cs.quoteOpen;
-}
-
-inline bool InText() { return cs.textScore >= kTextThreshold; }
-
-inline uint32_t TextClass(int symbol) {
-  if (!InText()) return 0;
-  if (symbol == ' ') return LineClass(false);
-  if (symbol == '\n' || symbol == '\r') return LineClass(true);
-  if (IsWordByte(symbol)) return LetterClass(symbol);
-  if (symbol > ' ' && symbol < 127 && !(symbol >= '0' && symbol <= '9')) return PunctuationClass(symbol);
-  return 0;
-}
-
-// Candidates have room for more classes (the column gives them 7 bits):
-// there a blank or a line end is also told apart by whether it ends a word
-// (0.03% smaller on the eight Canterbury texts).
-inline uint32_t CandidateTextClass(int symbol) {
-  const uint32_t c = TextClass(symbol);
-  return c >= 1 && c <= 34 && IsWordByte(cs.lastByte) ? c + kTextClasses : c;
-}
-
-inline bool IsTextByte(int c) { return (c >= ' ' && c < 127) || c == '\n' || c == '\r' || c == '\t'; }
-
-// Follows sentences and quotations for the text classes; called before the
-// last bytes move on.
-void UpdateTextState(int c) {
-  if (c == '`')
-    cs.quoteOpen = true;
-  else if (c == '"')
-    cs.quoteOpen = !cs.quoteOpen;
-  else if (c == '\'' && !IsWordByte(cs.lastByte))  // not an apostrophe
-    cs.quoteOpen = false;
-  else if (c == '\n' && (cs.lastByte == '\n' || (cs.lastByte == '\r' && cs.byteBefore == '\n')))
-    cs.quoteOpen = false;  // a blank line ends a quotation
-  if (c != ' ' && c != '\r' && c != '\n' && c != '\t' && c != '"' && c != '\'') cs.lastMark = c;
-  cs.textScore = cs.textScore - (cs.textScore >> 5) + (IsTextByte(c) ? 32 : 0);
-}
 
 // Stages 4 and 5 are keyed mostly by features, with only a coarse
 // probability class (two for stage 4, four for stage 5): the stages that
@@ -313,7 +193,7 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
   // last two, 0.02% and 0.1% for whether the proposal was confirmed, and
   // 0.38% and 0.3% for the three last followers of the word so far.
   uint32_t proposed = 0;
-  if (InText()) {
+  if (cs.text.inText()) {
     const bool byOne = symbol == wordFollowers.byLastWord();
     const bool byTwo = symbol == wordFollowers.byLastTwoWords();
     proposed = byOne | byTwo << 1 |
@@ -324,8 +204,8 @@ void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t 
   static_assert((15 << 11) + (1 << 10) + 1023 < 65536 && 3 * 65536 == kStage1Cells);
   // Callers keep the column below 1024: four bits of their own below the
   // text class, or three below the candidates' text class.
-  static_assert((15 | (kTextClasses - 1) << 4) < 1024);
-  static_assert((7 | (2 * kTextClasses - 1) << 3) < 1024);
+  static_assert((15 | (TEXT_STATE::kTextClasses - 1) << 4) < 1024);
+  static_assert((7 | (2 * TEXT_STATE::kTextClasses - 1) << 3) < 1024);
   cells[1] = tables.stage2Cell(SymbolCell2(s) | p6 >> 5);
   cells[2] = tables.stage3Cell(SymbolCell3(kind, s));
   cells[3] = &tables.stage4[Stage4Cell(kind, features, p6)];
@@ -374,13 +254,13 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
                (symbol == aux.tableFollower[0]) << 4 |
                (symbol == aux.tableFollower[1] || symbol == aux.tableFollower[2]) << 5 |
                OrderClass(pos.orderLen) << 6 | suffixClass << 8 |
-               (InText() ? wordFollowers.proposes(symbol) : cs.lastByte >= 64) << 10 |
-               atTop << 11 | WordClass() << 12;
+               (cs.text.inText() ? wordFollowers.proposes(symbol) : cs.text.lastByte >= 64) << 10 |
+               atTop << 11 | cs.text.wordClass() << 12;
     cell = &tables.oneLow(row, features);
     up = &tables.oneLow(row - 1, features);
     down = &tables.oneLow(row + 1, features);
     running = &cs.oneRunning[row][features & 0xFF];
-    symbolRunning = &cs.oneSymbolRunning[row][WordClass() << 8 | symbol];
+    symbolRunning = &cs.oneSymbolRunning[row][cs.text.wordClass() << 8 | symbol];
   } else {
     const int row = std::min(CLASS_OF[std::min<uint32_t>(f, 127)] - 5, 13);
     features = (symbol == aux.recencyFollower) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
@@ -390,7 +270,7 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
     up = &tables.oneHigh(row - 1, features);
     down = &tables.oneHigh(row + 1, features);
     running = &cs.oneRunning[kOneLowRows + row][features & 0xFF];
-    symbolRunning = &cs.oneSymbolRunning[kOneLowRows + row][WordClass() << 8 | symbol];
+    symbolRunning = &cs.oneSymbolRunning[kOneLowRows + row][cs.text.wordClass() << 8 | symbol];
   }
 
   if (cell->total > 0x8000) RefreshBitEstimate(*cell);
@@ -447,7 +327,7 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
   // suffix (0.05% smaller on text; the auxiliary features there hurt), by
   // the suffix's share of the symbol (0.03% on text) and by the text class.
   StageCells(cells, kOneSymbol, symbol, w, t, features, escapes,
-             static_cast<uint32_t>(suffixClass) | shareClass << 2 | TextClass(symbol) << 4);
+             static_cast<uint32_t>(suffixClass) | shareClass << 2 | cs.text.textClass(symbol) << 4);
   cs.stages.apply(cells, w, t);
   ClampWeights(w, t);
 
@@ -552,8 +432,8 @@ uint32_t EscapeWeight(CONTEXT_RECORD* c, bool atTop, uint32_t unmasked, ESCAPE_U
   const uint32_t perSymbol = c->freqSum / n;
   const bool newcomers =
       atTop ? c->suffix != 0 && Context(c->suffix)->lastIndex + 1u > n : unmasked + 1 == n;
-  const uint32_t column = static_cast<uint32_t>(OrderClass(pos.orderLen)) | WordClass() << 2 |
-                          ((c->flags & kFlagRescaled) != 0) << 4 | (cs.lastByte >= 64) << 5 |
+  const uint32_t column = static_cast<uint32_t>(OrderClass(pos.orderLen)) | cs.text.wordClass() << 2 |
+                          ((c->flags & kFlagRescaled) != 0) << 4 | (cs.text.lastByte >= 64) << 5 |
                           (perSymbol < 3 ? 0 : perSymbol < 8 ? 1 : perSymbol < 20 ? 2 : 3) << 6 |
                           atTop << 8 | newcomers << 9;
   ESCAPE_ESTIMATE& main = tables.escapeMain[row][column];
@@ -609,7 +489,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // is longer than 4, but in text whether a word follower proposes the
   // symbol (0.04% smaller on the Canterbury texts and on kjv.txt; counting
   // the follower of the word so far too, a further 0.08%).
-  const uint32_t word = WordClass();
+  const uint32_t word = cs.text.wordClass();
   const uint32_t features =
       (symbol == aux.columnGuess) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
       (symbol == aux.classFollower) << 2 |
@@ -620,7 +500,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
       aux.followedRecently(symbol, cs.maskRound) << 7 |
       (word >> 1) << 8 | atTop << 9 |
       ((ctx->flags & kFlagFreshFreq) != 0) << 10 | cs.prevSuccess << 11 |
-      (InText() ? wordFollowers.proposes(symbol) : pos.orderLen > 4) << 12;
+      (cs.text.inText() ? wordFollowers.proposes(symbol) : pos.orderLen > 4) << 12;
   // The correction stages read bits of their own: stage 5 whether this is
   // the first candidate offered and (in place of the line end) whether a
   // word is under way, stage 4 the word again and whether this is the last
@@ -703,7 +583,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   }
   GAIN_RECORD* cells[5];
   StageCells(cells, atTop ? kTopCandidate : kEscapedCandidate, symbol, w, tt, stageFeatures, escapes,
-             shareClass | CandidateTextClass(symbol) << 3);
+             shareClass | cs.text.candidateTextClass(symbol) << 3);
   cs.stages.apply(cells, w, tt);
   ClampWeights(w, tt);
 
@@ -873,10 +753,8 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   pos.foundState = found;
   // The text and word state move on first: the word followers' slots for
   // the next byte are fetched while the tree is updated.
-  UpdateTextState(symbol);
-  cs.byteBefore = cs.lastByte;
-  cs.lastByte = symbol;
-  UpdateWordState(symbol);
+  cs.text.update(symbol);
+  wordFollowers.update(symbol, cs.text.words());
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
   const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);
@@ -930,13 +808,7 @@ void StartSymbolCoder() {
   cs.symbolCount = 1;
   cs.escapeHint = 0;
   cs.prevSuccess = false;
-  cs.lastByte = cs.byteBefore = 0;
-  cs.wordHash = cs.lastWord = cs.wordBefore = 0;
-  cs.wordLength = 0;
-  cs.stage3Row = 0;
-  cs.lastMark = 0;
-  cs.quoteOpen = false;
-  cs.textScore = 1024;  // text until shown otherwise
+  cs.text = TEXT_STATE{};
   for (auto& row : cs.oneRunning)
     for (auto& p : row) p = kRunningScale / 2;
   for (auto& row : cs.oneSymbolRunning) std::fill(std::begin(row), std::end(row), kRunningScale * 3 / 4);

@@ -4,30 +4,25 @@
 
 #include <string>
 
+#include "model/text_state.h"
+
 namespace zubreca {
 namespace {
 
-// Follows words as the symbol coder does (any hash serves the followers)
-// and feeds the text byte by byte.
+// Follows words as the symbol coder does and feeds the text byte by byte.
 class Feeder {
  public:
   Feeder() { wordFollowers.reset(); }
   void feed(const std::string& text) {
     for (const char ch : text) {
       const int c = static_cast<uint8_t>(ch);
-      if (IsWordByte(c)) {
-        words.current = (words.current + static_cast<uint32_t>(c | 0x20) + 1) * 0x2F0B4A13u;
-      } else if (words.current != 0) {
-        words.beforeLast = words.last;
-        words.last = words.current;
-        words.current = 0;
-      }
-      wordFollowers.update(c, words);
+      state.update(c);
+      wordFollowers.update(c, state.words());
     }
   }
 
  private:
-  WORD_FOLLOWERS::WORDS words{0, 0, 0};
+  TEXT_STATE state;
 };
 
 TEST(WordFollowers, LineBreaksCountAsBlanks) {

@@ -173,7 +173,7 @@ bool DecodeFile(const ENV_FIND_RESULT& found) {
     PrepareCoding(MemoryFromHeader(header.orderMem), name);
     printf("|");
 
-    DATA_BUFFER* restored = DecodeTrick(archive);
+    DATA_BUFFER* restored = DecodeTrick(archive, header.length);
     const size_t length = static_cast<size_t>(restored->length);
     const size_t written = length ? fwrite(restored->data(), 1, length, output) : 0;
     putchar('\n');

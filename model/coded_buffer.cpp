@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -15,9 +16,6 @@ namespace zubreca {
 namespace {
 
 constexpr int kStoredMark = 0xFF;
-// A decoder never produces more than the largest file an entry can hold.
-constexpr int64_t kDecodeLimit = int64_t{1} << 30;
-
 // ".": a stretch of coded text; "|": the end of a buffer. After a cut-back
 // of the tree the marks become "," and "\".
 void ProgressMark(bool endOfBuffer) {
@@ -64,13 +62,13 @@ void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer) {
   ProgressMark(true);
 }
 
-void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive) {
+void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit) {
   const int first = getc(archive);
   if (first == kStoredMark) {
     uint8_t field[4] = {0, 0, 0, 0};
     if (fread(field, 1, 4, archive) == 4) {
       const uint32_t length = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
-      for (uint32_t i = 0; i < length; ++i) {
+      for (uint32_t i = 0; i < std::min(length, limit); ++i) {
         const int b = getc(archive);
         if (b == EOF) break;  // the caller sees the archive's end-of-file flag
         buffer->putByte(b);
@@ -81,7 +79,8 @@ void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive) {
     if (StartModel(first, buffer, base) != first) ReportError("model file not found");
     coder.attach(archive);
     coder.startDecoder();
-    for (int64_t produced = 0; produced < kDecodeLimit; ++produced) {
+    limit = std::min(limit, kDecodeLimit);
+    for (uint32_t produced = 0; produced < limit; ++produced) {
       if (DecodeSymbol(buffer) == CODE_RESULT::kEnd) break;
       if (ProgressDue()) ProgressMark(false);
       // A sound stream is never read past its end; a damaged one stops here.

@@ -3,6 +3,7 @@
 // coding would not make them smaller.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 namespace zubreca {
@@ -11,8 +12,15 @@ class DATA_BUFFER;
 
 // Codes a buffer in the reading phase into the archive at its end.
 void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer);
+// A decoder never produces more than the largest file an entry can hold.
+inline constexpr uint32_t kDecodeLimit = 1u << 30;
+
 // Decodes one coded buffer from the archive, appends its bytes to `buffer`
-// (in the writing phase) and flips it.
-void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive);
+// (in the writing phase) and flips it. It appends at most `limit` bytes: a
+// damaged stream can decode to far more than it took to code (a few dozen
+// bytes may stand for megabytes of one repeated byte), so callers that know
+// how much a sound buffer holds pass a bound just above it and see the
+// damage as a wrong length at once.
+void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit = kDecodeLimit);
 
 }  // namespace zubreca

@@ -50,10 +50,10 @@ const char* EncodeTrick(const char* trick, DATA_BUFFER*& chain) {
   return entry.encode(trick, chain);
 }
 
-DATA_BUFFER* DecodeTrick(FILE* archive) {
+DATA_BUFFER* DecodeTrick(FILE* archive, uint32_t fileLength) {
   const TRICK& entry = LookUp(headerBuffer->getByte());
   if (!entry.decode) ReportError("unknown trick");
-  return entry.decode(archive);
+  return entry.decode(archive, fileLength);
 }
 
 uint32_t ParseTrickParam(const char*& position, uint32_t low, uint32_t high, uint32_t fallback) {
@@ -73,9 +73,10 @@ uint32_t ParseTrickParam(const char*& position, uint32_t low, uint32_t high, uin
 
 const char* EncodePlain(const char* position, DATA_BUFFER*& /*chain*/) { return position; }
 
-DATA_BUFFER* DecodePlain(FILE* archive) {
+DATA_BUFFER* DecodePlain(FILE* archive, uint32_t fileLength) {
   DATA_BUFFER* buffer = new DATA_BUFFER(4194304, 128, nullptr);
-  DecodeBuffer(buffer, archive);
+  // One byte more than the file shows a stream that runs on as damaged.
+  DecodeBuffer(buffer, archive, fileLength < kDecodeLimit ? fileLength + 1 : kDecodeLimit);
   return buffer;
 }
 

@@ -23,8 +23,10 @@ namespace zubreca {
 using TRICK_ENCODER = const char* (*)(const char* position, DATA_BUFFER*& chain);
 // A trick decoder reads its parameters from headerBuffer, decodes its
 // buffers from the archive in the encoder's order and returns one flipped
-// buffer holding the restored file.
-using TRICK_DECODER = DATA_BUFFER* (*)(FILE* archive);
+// buffer holding the restored file. `fileLength` is the length the entry
+// header gives the file: the decoder bounds its buffers by what a file of
+// that length can need, so that a damaged stream is stopped early.
+using TRICK_DECODER = DATA_BUFFER* (*)(FILE* archive, uint32_t fileLength);
 
 struct TRICK {
   TRICK_ENCODER encode;
@@ -44,7 +46,7 @@ const char* EncodeTrick(const char* trick, DATA_BUFFER*& chain);
 
 // Reads the trick number from headerBuffer and runs its decoder. Fatal
 // "unknown trick" for a number outside the table or a header without one.
-DATA_BUFFER* DecodeTrick(FILE* archive);
+DATA_BUFFER* DecodeTrick(FILE* archive, uint32_t fileLength);
 
 // Reads one parenthesised number at `position` and moves past it and the
 // ')' that follow; gives `fallback` when there is no '(' or no digit. The
@@ -53,6 +55,6 @@ uint32_t ParseTrickParam(const char*& position, uint32_t low, uint32_t high, uin
 
 // Trick 0: the file's bytes as one buffer.
 const char* EncodePlain(const char* position, DATA_BUFFER*& chain);
-DATA_BUFFER* DecodePlain(FILE* archive);
+DATA_BUFFER* DecodePlain(FILE* archive, uint32_t fileLength);
 
 }  // namespace zubreca

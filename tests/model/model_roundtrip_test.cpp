@@ -135,14 +135,15 @@ ENCODED Encode(const Bytes& bytes, int maxOrder = kMaxOrder, DIGEST digest = DIG
   return Encode(buffer.get(), digest);
 }
 
-DECODED Decode(const Bytes& stream, int maxOrder = kMaxOrder, DIGEST digest = DIGEST::kTake) {
+DECODED Decode(const Bytes& stream, int maxOrder = kMaxOrder, DIGEST digest = DIGEST::kTake,
+               uint32_t limit = kDecodeLimit) {
   DECODED d;
   FILE* f = StreamHolding(stream);
   if (!f) return d;
   DATA_BUFFER out(kOutputSize, maxOrder, nullptr);
   {
     QUIET_STDOUT quiet;
-    DecodeBuffer(&out, f);
+    DecodeBuffer(&out, f, limit);
   }
   if (digest == DIGEST::kTake) d.digest = ModelDigest();
   d.restarted = ModelRestarted();
@@ -759,6 +760,25 @@ TEST_F(ModelRoundTripTest, DamagedStoredStreamGivesTheBytesThatArePresent) {
   Bytes expected = noise;
   expected[1234] ^= 0x10;
   EXPECT_EQ(Decode(damaged).bytes, expected);
+}
+
+// A few dozen coded bytes can stand for a megabyte of one byte; a caller
+// that knows the length to expect stops a damaged stream just past it.
+TEST_F(ModelRoundTripTest, DecodingStopsAtTheCallersLimit) {
+  const Bytes run(1000000, 'a');
+  const ENCODED coded = Encode(run, kMaxOrder, DIGEST::kSkip);
+  ASSERT_LT(coded.stream.size(), 128u);
+  for (const uint32_t limit : {0u, 1u, 1000u, 999999u, 1000000u}) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    EXPECT_EQ(Decode(coded.stream, kMaxOrder, DIGEST::kSkip, limit).bytes, Prefix(run, limit));
+  }
+  EXPECT_EQ(Decode(coded.stream, kMaxOrder, DIGEST::kSkip, 1000001).bytes, run);
+
+  const Bytes noise = RandomBytes(3000, 5);
+  const ENCODED stored = Encode(noise, kMaxOrder, DIGEST::kSkip);
+  ASSERT_EQ(stored.stream[0], 0xFF);
+  EXPECT_EQ(Decode(stored.stream, kMaxOrder, DIGEST::kSkip, 2000).bytes, Prefix(noise, 2000));
+  EXPECT_EQ(Decode(stored.stream, kMaxOrder, DIGEST::kSkip, 3000).bytes, noise);
 }
 
 using ModelRoundTripDeathTest = ModelRoundTripTest;

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "driver/run_settings.h"
+#include "model/coded_buffer.h"
+#include "model/model_memory.h"
 #include "tests/driver/run_program.h"
+#include "tests/model/coding_test_support.h"
 
 namespace zubreca {
 namespace {
@@ -139,14 +144,45 @@ TEST_F(TrickDispatch, TricksMissingFromTheTableAreUnknown) {
 TEST_F(TrickDispatch, DecodingNeedsAKnownTrickNumber) {
   // A header that ends right after the name has no trick number.
   headerBuffer->flip();
-  EXPECT_EQ(RunInChild([] { DecodeTrick(nullptr); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}));
+  EXPECT_EQ(RunInChild([] { DecodeTrick(nullptr, 0); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}));
   for (int number : {6, 200, 255}) {
     headerBuffer->reset(8);
     headerBuffer->putByte(number);
     headerBuffer->flip();
-    EXPECT_EQ(RunInChild([] { DecodeTrick(nullptr); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}))
+    EXPECT_EQ(RunInChild([] { DecodeTrick(nullptr, 0); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}))
         << number;
   }
+}
+
+// Trick 0 decodes at most one byte more than the entry gives the file: a
+// damaged stream that would run on for megabytes is cut short, and the
+// surplus byte shows the damage as a wrong length.
+TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
+  ASSERT_TRUE(MODEL_MEMORY::reserve(8));
+  Load(std::string(200000, 'z'));
+  FILE* stream = tmpfile();
+  ASSERT_NE(stream, nullptr);
+  {
+    QUIET_STDOUT quiet;
+    EncodeBuffer(stream, chain);
+  }
+  for (const uint32_t fileLength : {0u, 10u, 199999u, 200000u, 300000u}) {
+    SCOPED_TRACE("file length " + std::to_string(fileLength));
+    headerBuffer->reset(8);
+    headerBuffer->putByte(0);
+    headerBuffer->flip();
+    ASSERT_EQ(fseek(stream, 0, SEEK_SET), 0);
+    DATA_BUFFER* restored;
+    {
+      QUIET_STDOUT quiet;
+      restored = DecodeTrick(stream, fileLength);
+    }
+    EXPECT_EQ(restored->length, static_cast<int>(std::min(fileLength + 1, 200000u)));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(restored->data()), static_cast<size_t>(restored->length)),
+              std::string(static_cast<size_t>(restored->length), 'z'));
+    delete restored;
+  }
+  fclose(stream);
 }
 
 TEST(TrickTable, TrickZeroIsComplete) {

@@ -79,7 +79,7 @@ void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit) {
     if (StartModel(first, buffer, base) != first) ReportError("model file not found");
     coder.attach(archive);
     coder.startDecoder();
-    limit = std::min(limit, kDecodeLimit);
+    limit = std::min(limit, kDecodeLimit + 1);
     for (uint32_t produced = 0; produced < limit; ++produced) {
       if (DecodeSymbol(buffer) == CODE_RESULT::kEnd) break;
       if (ProgressDue()) ProgressMark(false);

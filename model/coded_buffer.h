@@ -12,15 +12,18 @@ class DATA_BUFFER;
 
 // Codes a buffer in the reading phase into the archive at its end.
 void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer);
-// A decoder never produces more than the largest file an entry can hold.
+// The most a sound buffer holds: the largest file an entry can hold.
 inline constexpr uint32_t kDecodeLimit = 1u << 30;
 
 // Decodes one coded buffer from the archive, appends its bytes to `buffer`
-// (in the writing phase) and flips it. It appends at most `limit` bytes: a
-// damaged stream can decode to far more than it took to code (a few dozen
-// bytes may stand for megabytes of one repeated byte), so callers that know
-// how much a sound buffer holds pass a bound just above it and see the
-// damage as a wrong length at once.
-void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit = kDecodeLimit);
+// (in the writing phase) and flips it. It appends at most `limit` bytes,
+// and never more than kDecodeLimit + 1: a damaged stream can decode to far
+// more than it took to code (a few dozen bytes may stand for megabytes of
+// one repeated byte), so callers that know how much a sound buffer holds
+// pass one more than that and see the damage as a wrong length at once. A
+// sound buffer of n bytes needs a limit above n: its stream ends with the
+// end-of-data decision, and only once that is decoded has the archive been
+// read to the end of the buffer.
+void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit = kDecodeLimit + 1);
 
 }  // namespace zubreca

@@ -1,5 +1,6 @@
 #include "tricks/trick.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "driver/console.h"
@@ -75,8 +76,9 @@ const char* EncodePlain(const char* position, DATA_BUFFER*& /*chain*/) { return 
 
 DATA_BUFFER* DecodePlain(FILE* archive, uint32_t fileLength) {
   DATA_BUFFER* buffer = new DATA_BUFFER(4194304, 128, nullptr);
-  // One byte more than the file shows a stream that runs on as damaged.
-  DecodeBuffer(buffer, archive, fileLength < kDecodeLimit ? fileLength + 1 : kDecodeLimit);
+  // Room for the end-of-data decision after the file's bytes; a stream that
+  // runs on instead is damaged, and the byte too many shows it.
+  DecodeBuffer(buffer, archive, std::min(fileLength, kDecodeLimit) + 1);
   return buffer;
 }
 

@@ -166,6 +166,7 @@ TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
     QUIET_STDOUT quiet;
     EncodeBuffer(stream, chain);
   }
+  const long size = ftell(stream);
   for (const uint32_t fileLength : {0u, 10u, 199999u, 200000u, 300000u}) {
     SCOPED_TRACE("file length " + std::to_string(fileLength));
     headerBuffer->reset(8);
@@ -178,6 +179,9 @@ TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
       restored = DecodeTrick(stream, fileLength);
     }
     EXPECT_EQ(restored->length, static_cast<int>(std::min(fileLength + 1, 200000u)));
+    if (fileLength >= 200000) {
+      EXPECT_EQ(ftell(stream), size) << "the stream is read to its end";
+    }
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(restored->data()), static_cast<size_t>(restored->length)),
               std::string(static_cast<size_t>(restored->length), 'z'));
     delete restored;

@@ -167,7 +167,7 @@ TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
     EncodeBuffer(stream, chain);
   }
   const long size = ftell(stream);
-  for (const uint32_t fileLength : {0u, 10u, 199999u, 200000u, 300000u}) {
+  for (const uint32_t fileLength : {0u, 10u, 199999u, 200000u, 300000u, kDecodeLimit, 0xFFFFFFFFu}) {
     SCOPED_TRACE("file length " + std::to_string(fileLength));
     headerBuffer->reset(8);
     headerBuffer->putByte(0);
@@ -178,7 +178,7 @@ TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
       QUIET_STDOUT quiet;
       restored = DecodeTrick(stream, fileLength);
     }
-    EXPECT_EQ(restored->length, static_cast<int>(std::min(fileLength + 1, 200000u)));
+    EXPECT_EQ(restored->length, static_cast<int>(std::min<uint64_t>(uint64_t{fileLength} + 1, 200000)));
     if (fileLength >= 200000) {
       EXPECT_EQ(ftell(stream), size) << "the stream is read to its end";
     }

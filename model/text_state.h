@@ -123,6 +123,8 @@ struct TEXT_STATE {
     stage3Row = (key * 0x9E3779B1u) >> 20 << 8;
   }
 
+  // The line lengths are the auxiliary predictors' (aux), which follow the
+  // same bytes.
   uint32_t lineClass(bool lineEnd) const {
     if (aux.lineWidth < kLineWrapMinimum) return 1 + lineEnd;
     const int room = static_cast<int>(aux.lineWidth) - static_cast<int>(aux.column);

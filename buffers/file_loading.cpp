@@ -1,5 +1,8 @@
 #include "buffers/file_loading.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -32,14 +35,8 @@ char* TakeStreamBuffer(FILE* file) {
   return nullptr;
 }
 
-}  // namespace
-
-FILE* OpenFile(const char* name, const char* mode, bool mustOpen) {
-  FILE* file = fopen(name, mode);
-  if (!file) {
-    if (mustOpen) ReportError("can`t open file %s", name);
-    return nullptr;
-  }
+// Gives an open stream its 64 KiB buffer and returns it.
+FILE* AttachBuffer(FILE* file) {
   // A FILE record handed out again means that its earlier stream was
   // closed, so a buffer still remembered for it is free.
   free(TakeStreamBuffer(file));
@@ -48,6 +45,41 @@ FILE* OpenFile(const char* name, const char* mode, bool mustOpen) {
   setvbuf(file, buffer, _IOFBF, kStreamBufferSize);
   StreamBuffers().emplace_back(file, buffer);
   return file;
+}
+
+}  // namespace
+
+FILE* OpenStream(int fd, const char* mode) {
+  FILE* file = fdopen(fd, mode);
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  return AttachBuffer(file);
+}
+
+FILE* OpenRegularFile(const char* name, bool followLinks, struct stat* status) {
+  // Non-blocking, so that a FIFO does not hold the open until a writer
+  // comes; the type is then checked on what was opened, not on the name.
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+  if (fd < 0) return nullptr;
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  if (status) *status = opened;
+  return OpenStream(fd, "rb");
+}
+
+FILE* OpenFile(const char* name, const char* mode, bool mustOpen) {
+  const bool readOnly = mode[0] == 'r' && !strchr(mode, '+');
+  FILE* file = readOnly ? OpenRegularFile(name, true) : fopen(name, mode);
+  if (!file) {
+    if (mustOpen) ReportError("can`t open file %s", name);
+    return nullptr;
+  }
+  return readOnly ? file : AttachBuffer(file);
 }
 
 int CloseFile(FILE* file) {

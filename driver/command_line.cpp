@@ -1,12 +1,20 @@
 #include "driver/command_line.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "driver/console.h"
+#include "driver/file_safety.h"
+#include "driver/rollback.h"
 #include "driver/run_settings.h"
 #include "model/model_memory.h"
 
@@ -89,7 +97,50 @@ int ParseSwitches(int argc, char** argv, RUN_SETTINGS& settings) {
   return i;
 }
 
+namespace {
+
+// Takes out of the list, when encoding, every file that an archive of this
+// run would be written to: the -f archive (by name or as the same file),
+// and every file named like the archive of a listed file (x.zbr, or
+// notes.zbr beside notes.txt). Such a file would be read while it is being
+// replaced, or removed by -d as a source after it became an archive.
+void LeaveOutArchivesOfTheRun(FOUND_FILE*& list, const char* archiveName) {
+  std::unordered_set<std::string> archives;
+  FILE_IDENTITY archive;
+  bool archiveExists = false;
+  if (*archiveName) {
+    archives.insert(archiveName);
+    struct stat status;
+    archiveExists = stat(archiveName, &status) == 0;
+    if (archiveExists) archive = FILE_IDENTITY::Of(status);
+  } else {
+    char composed[kNameBufferSize];
+    for (const FOUND_FILE* node = list; node; node = node->next) {
+      if (TryComposeName(node->file.name(), composed, "zbr")) archives.insert(composed);
+    }
+  }
+  for (FOUND_FILE** link = &list; *link;) {
+    FOUND_FILE* node = *link;
+    const bool isArchive = archives.count(node->file.name()) != 0 ||
+                           (archiveExists && FILE_IDENTITY::Of(node->file.status) == archive);
+    if (!isArchive) {
+      link = &node->next;
+      continue;
+    }
+    PrintShown(node->file.name());
+    printf(": is an archive of this run, skipped\n");
+    *link = node->next;
+    delete node;
+  }
+}
+
+}  // namespace
+
 int RunZubreca(int argc, char** argv) {
+  // Files opened later must not take the place of a closed standard
+  // stream: an archive opened as descriptor 0 would answer the prompts.
+  OpenMissingStandardDescriptors();
+  RollBackOnSignals();
   // A file that grows past the process's file size limit must end in a
   // write error that the driver reports, not in a silent kill.
   signal(SIGXFSZ, SIG_IGN);
@@ -111,13 +162,24 @@ int RunZubreca(int argc, char** argv) {
 
   // Progress marks and prompts must appear at once.
   setvbuf(stdout, nullptr, _IONBF, 0);
+  if (settings.command == COMMAND::ENCODE) LeaveOutArchivesOfTheRun(list, settings.archiveName);
 
+  // Files removed by -d: a file listed twice is not looked for again once
+  // it is gone.
+  std::vector<FILE_IDENTITY> removed;
   while (list) {
     const ENV_FIND_RESULT& file = list->file;
-    const bool processed = settings.command == COMMAND::ENCODE
-                               ? EncodeFile(file, settings.memory, settings.trick, settings.archiveName)
-                               : DecodeFile(file);
-    if (settings.deleteFiles && processed) remove(file.name());
+    const FILE_IDENTITY found = FILE_IDENTITY::Of(file.status);
+    if (std::find(removed.begin(), removed.end(), found) == removed.end()) {
+      FILE_IDENTITY read;
+      const bool processed = settings.command == COMMAND::ENCODE
+                                 ? EncodeFile(file, settings.memory, settings.trick, settings.archiveName, &read)
+                                 : DecodeFile(file, &read);
+      // Only the file that was read goes, and only while its name still
+      // leads to it: a restored file or an archive that took the name
+      // stays.
+      if (settings.deleteFiles && processed && RemoveIfSameFile(file.name(), read)) removed.push_back(read);
+    }
     FOUND_FILE* done = list;
     list = list->next;
     delete done;

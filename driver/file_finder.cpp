@@ -23,9 +23,12 @@ const ENV_FIND_RESULT* ENV_FILE_FINDER::findFirst(const char* pattern_) {
 const ENV_FIND_RESULT* ENV_FILE_FINDER::findNext() {
   if (!directory) return nullptr;
   while (const struct dirent* entry = readdir(directory)) {
-    // The tests run in this order: name, status, owner read, single link.
+    // The tests run in this order: name, status, regular file, owner read,
+    // single link. The status is the name's own: a symbolic link is not
+    // followed, and it is no regular file.
     if (fnmatch(pattern, entry->d_name, FNM_NOESCAPE) != 0) continue;
-    if (stat(entry->d_name, &result.status) != 0) continue;
+    if (lstat(entry->d_name, &result.status) != 0) continue;
+    if (!S_ISREG(result.status.st_mode)) continue;
     if ((result.status.st_mode & S_IRUSR) == 0) continue;
     if (result.status.st_nlink != 1) continue;
     // The record readdir hands out may be shorter than struct dirent, so it

@@ -1,8 +1,9 @@
 // Expansion of file names and wildcards in the current directory.
 //
 // The program matches patterns itself: ENV_FILE_FINDER walks the entries of
-// "." and yields those that match one pattern, are readable by their owner
-// and have exactly one link (which keeps directories and hard-linked files
+// "." and yields those that match one pattern, are regular files (not
+// symbolic links, directories, FIFOs, devices or sockets), are readable by
+// their owner and have exactly one link (which keeps hard-linked files
 // out). Patterns are matched against bare entry names, so a pattern with a
 // directory part matches nothing.
 #pragma once
@@ -12,8 +13,8 @@
 
 namespace zubreca {
 
-// One found file: its directory entry and its status, both copied at the
-// time of the search.
+// One found file: its directory entry and its status (lstat of the name),
+// both copied at the time of the search.
 struct ENV_FIND_RESULT {
   struct dirent entry;
   struct stat status;

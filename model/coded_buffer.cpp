@@ -62,26 +62,46 @@ void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer) {
   ProgressMark(true);
 }
 
-void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit) {
+namespace {
+
+// The bound of a decoder that has produced `produced` bytes, kept in
+// `bound`: a refined limit is asked for only when the current one is
+// reached. Decoding goes on while this is true.
+inline bool WithinLimit(uint32_t produced, uint32_t& bound, const DECODE_LIMIT& limit, const DATA_BUFFER& buffer) {
+  if (produced < bound) return true;
+  if (!limit.refine) return false;
+  bound = std::min(limit.refine(buffer), kDecodeLimit + 1);
+  return produced < bound;
+}
+
+}  // namespace
+
+bool DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, DECODE_LIMIT limit) {
+  bool sound = false;
+  uint32_t bound = std::min(limit.bytes, kDecodeLimit + 1);
   const int first = getc(archive);
   if (first == kStoredMark) {
     uint8_t field[4] = {0, 0, 0, 0};
     if (fread(field, 1, 4, archive) == 4) {
       const uint32_t length = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
-      for (uint32_t i = 0; i < std::min(length, limit); ++i) {
+      uint32_t produced = 0;
+      for (; produced < length && WithinLimit(produced, bound, limit, *buffer); ++produced) {
         const int b = getc(archive);
         if (b == EOF) break;  // the caller sees the archive's end-of-file flag
         buffer->putByte(b);
       }
+      sound = produced == length;
     }
   } else if (first != EOF) {
     const uint32_t base = static_cast<uint32_t>(buffer->length - buffer->avail);
     if (StartModel(first, buffer, base) != first) ReportError("model file not found");
     coder.attach(archive);
     coder.startDecoder();
-    limit = std::min(limit, kDecodeLimit + 1);
-    for (uint32_t produced = 0; produced < limit; ++produced) {
-      if (DecodeSymbol(buffer) == CODE_RESULT::kEnd) break;
+    for (uint32_t produced = 0; WithinLimit(produced, bound, limit, *buffer); ++produced) {
+      if (DecodeSymbol(buffer) == CODE_RESULT::kEnd) {
+        sound = coder.endedExactly();
+        break;
+      }
       if (ProgressDue()) ProgressMark(false);
       // A sound stream is never read past its end; a damaged one stops here.
       if (coder.pastEnd) break;
@@ -89,6 +109,7 @@ void DecodeBuffer(DATA_BUFFER* buffer, FILE* archive, uint32_t limit) {
   }
   ProgressMark(true);
   buffer->flip();
+  return sound;
 }
 
 }  // namespace zubreca

@@ -62,12 +62,21 @@ class RANGE_CODER {
   }
 
   // Decoder side -----------------------------------------------------------
+  // The encoder's first byte is the cache it starts with, 0, which no carry
+  // can reach (low + range stays below 2^32 until the first shift); it
+  // falls outside the code register, so it is only checked.
   void startDecoder() {
     range = 0xFFFFFFFFu;
     code = 0;
     pastEnd = false;
-    for (int i = 0; i < 5; ++i) code = (code << 8) | nextByte();
+    leadByteZero = nextByte() == 0;
+    for (int i = 0; i < 4; ++i) code = (code << 8) | nextByte();
   }
+
+  // After the last decision of a sound stream: the encoder's flush wrote
+  // out the whole low end of its interval, and the decoder holds the
+  // distance of the coded value above that end, so it finds 0 there.
+  bool endedExactly() const { return leadByteZero && !pastEnd && code == 0; }
 
   void normalizeDecoder() {
     while (range < kTop) {
@@ -102,6 +111,7 @@ class RANGE_CODER {
   uint32_t pendingCount = 0;
   uint32_t code = 0;
   bool pastEnd = false;  // the decoder has read past the end of its input
+  bool leadByteZero = false;
   FILE* file = nullptr;
 };
 

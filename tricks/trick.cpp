@@ -14,12 +14,12 @@ namespace zubreca {
 // 3 EncodeExe/DecodeExe, 4 EncodeSamples/DecodeSamples,
 // 5 EncodeRecords/DecodeRecords.
 const TRICK trickTable[kTrickCount] = {
-    {EncodePlain, DecodePlain},
-    {nullptr, nullptr},
-    {nullptr, nullptr},
-    {nullptr, nullptr},
-    {nullptr, nullptr},
-    {nullptr, nullptr},
+    {EncodePlain, DecodePlain, NoParameters},
+    {nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr},
 };
 
 namespace {
@@ -51,10 +51,19 @@ const char* EncodeTrick(const char* trick, DATA_BUFFER*& chain) {
   return entry.encode(trick, chain);
 }
 
-DATA_BUFFER* DecodeTrick(FILE* archive, uint32_t fileLength) {
-  const TRICK& entry = LookUp(headerBuffer->getByte());
-  if (!entry.decode) ReportError("unknown trick");
-  return entry.decode(archive, fileLength);
+void ENTRY_READER::decode(DATA_BUFFER* buffer, uint32_t limit) {
+  sound = DecodeBuffer(buffer, archive, limit) && sound;
+}
+
+DATA_BUFFER* DecodeTrick(ENTRY_READER& entry) {
+  const TRICK& trick = LookUp(headerBuffer->getByte());
+  if (!trick.decode) ReportError("unknown trick");
+  return trick.decode(entry);
+}
+
+int64_t TrickParameterBound(int number, uint32_t fileLength) {
+  if (number < 0 || number >= kTrickCount || !trickTable[number].parameterBound) return -1;
+  return trickTable[number].parameterBound(fileLength);
 }
 
 uint32_t ParseTrickParam(const char*& position, uint32_t low, uint32_t high, uint32_t fallback) {
@@ -74,11 +83,11 @@ uint32_t ParseTrickParam(const char*& position, uint32_t low, uint32_t high, uin
 
 const char* EncodePlain(const char* position, DATA_BUFFER*& /*chain*/) { return position; }
 
-DATA_BUFFER* DecodePlain(FILE* archive, uint32_t fileLength) {
+DATA_BUFFER* DecodePlain(ENTRY_READER& entry) {
   DATA_BUFFER* buffer = new DATA_BUFFER(4194304, 128, nullptr);
   // Room for the end-of-data decision after the file's bytes; a stream that
   // runs on instead is damaged, and the byte too many shows it.
-  DecodeBuffer(buffer, archive, std::min(fileLength, kDecodeLimit) + 1);
+  entry.decode(buffer, std::min(entry.fileLength, kDecodeLimit) + 1);
   return buffer;
 }
 

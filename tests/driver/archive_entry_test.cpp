@@ -123,6 +123,18 @@ TEST(TestArchive, ExistingFileThatIsNoArchiveIsRefused) {
   EXPECT_EQ(ChooseArchive(dir, "empty"), (PROGRAM_RESULT{255, FatalText("read/write for file empty")}));
 }
 
+TEST(TestArchive, LinksDirectoriesAndFifosAreNoArchives) {
+  TEMP_DIR dir;
+  WriteFile(dir / "real.zbr", std::string("\xA4\x93\x90\xA0", 4));
+  ASSERT_EQ(symlink("real.zbr", (dir / "link.zbr").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", (dir / "dangling.zbr").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "dir.zbr").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo.zbr").c_str(), 0644), 0);
+  for (const std::string name : {"link.zbr", "dangling.zbr", "dir.zbr", "fifo.zbr"}) {
+    EXPECT_EQ(ChooseArchive(dir, name), (PROGRAM_RESULT{255, FatalText("can`t open file " + name)})) << name;
+  }
+}
+
 TEST(TestArchive, EmptyValueNamesTheArchiveAfterTheDirectory) {
   TEMP_DIR parent;
   ASSERT_EQ(mkdir((parent / "my.project").c_str(), 0755), 0);
@@ -144,8 +156,13 @@ TEST(TestArchive, OverlongNameIsRefused) {
   TEMP_DIR dir;
   const std::string name(260, 'a');
   EXPECT_EQ(ChooseArchive(dir, name), (PROGRAM_RESULT{255, FatalText("can`t open file " + name)}));
-  const std::string longest(259, 'a');
+  // The longest name that fits: a directory and the longest file name.
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  const std::string longest = "sub/" + std::string(255, 'a');
   EXPECT_EQ(ChooseArchive(dir, longest), (PROGRAM_RESULT{0, "[" + longest + "]"}));
+  // A name no directory can hold cannot name an archive to append to.
+  const std::string unusable(259, 'a');
+  EXPECT_EQ(ChooseArchive(dir, unusable), (PROGRAM_RESULT{255, FatalText("can`t open file " + unusable)}));
 }
 
 }  // namespace

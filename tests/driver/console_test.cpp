@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/driver/run_program.h"
 
 namespace zubreca {
 namespace {
 
+using testkit::FatalText;
 using testkit::FileExists;
 using testkit::PROGRAM_RESULT;
 using testkit::ReadFile;
@@ -24,6 +26,11 @@ TEST(ReportError, PrintsTheMessageAndExitsWith255) {
   EXPECT_EQ(RunInChild([] { ReportError("unknown trick"); }), (PROGRAM_RESULT{255, "\nError: unknown trick!\n"}));
   EXPECT_EQ(RunInChild([] { ReportError("read/write for file %s", "a b.zbr"); }),
             (PROGRAM_RESULT{255, "\nError: read/write for file a b.zbr!\n"}));
+}
+
+TEST(ReportError, ControlCharactersAreShownEscaped) {
+  EXPECT_EQ(RunInChild([] { ReportError("read/write for file %s", "evil\x1b]0;title\x07\n.txt"); }),
+            (PROGRAM_RESULT{255, "\nError: read/write for file evil\\x1B]0;title\\x07\\x0A.txt!\n"}));
 }
 
 TEST(ReportError, FlushesWhatWasPrintedBefore) {
@@ -53,13 +60,15 @@ TEST(AskOverwrite, MissingFileNeedsNoQuestion) {
   EXPECT_EQ(Ask({dir / "new.zbr"}, ""), (PROGRAM_RESULT{0, "[yes]"}));
 }
 
-TEST(AskOverwrite, YesAndCarriageReturnReplace) {
-  for (const std::string answer : {"y", "Y", "\r"}) {
+// The prompt only answers; the caller replaces the file as a whole, so the
+// old file is still there after a yes.
+TEST(AskOverwrite, YesCarriageReturnAndAnEmptyLineAnswerYes) {
+  for (const std::string answer : {"y", "Y", "\r", "\n"}) {
     TEMP_DIR dir;
     const std::string path = dir / "old.zbr";
     WriteFile(path, "old");
     EXPECT_EQ(Ask({path}, answer), (PROGRAM_RESULT{0, Prompt(path) + "[yes]"})) << answer;
-    EXPECT_FALSE(FileExists(path)) << "the old file is removed after a yes";
+    EXPECT_EQ(ReadFile(path), "old");
   }
 }
 
@@ -92,8 +101,22 @@ TEST(AskOverwrite, OtherCharactersAreIgnoredAndTheRestStaysForTheNextPrompt) {
   // "x" is ignored, "n" answers; the newline is left for the next prompt,
   // which ignores it and takes "y".
   EXPECT_EQ(Ask({first, second}, "xn\ny"), (PROGRAM_RESULT{0, Prompt(first) + "[no]" + Prompt(second) + "[yes]"}));
-  EXPECT_TRUE(FileExists(first));
-  EXPECT_FALSE(FileExists(second));
+}
+
+// Enter on a terminal sends a line feed: on an empty line it answers yes;
+// the one that ends a typed answer, or a line of ignored characters, does
+// not answer the next question.
+TEST(AskOverwrite, LineFeedsAsATerminalSendsThem) {
+  TEMP_DIR dir;
+  const std::vector<std::string> paths = {dir / "1", dir / "2", dir / "3", dir / "4"};
+  for (const std::string& path : paths) WriteFile(path, "old");
+  std::string prompts;
+  for (const std::string& path : paths) prompts += Prompt(path);
+  EXPECT_EQ(Ask(paths, "n\n\nx\nn\r\n\n"),
+            (PROGRAM_RESULT{0, Prompt(paths[0]) + "[no]" + Prompt(paths[1]) + "[yes]" + Prompt(paths[2]) + "[no]" +
+                                   Prompt(paths[3]) + "[yes]"}));
+  // The first question of the run begins a line.
+  EXPECT_EQ(Ask({paths[0]}, "\n"), (PROGRAM_RESULT{0, Prompt(paths[0]) + "[yes]"}));
 }
 
 TEST(AskOverwrite, AllAnswersEveryLaterQuestion) {
@@ -107,33 +130,52 @@ TEST(AskOverwrite, AllAnswersEveryLaterQuestion) {
   ASSERT_EQ(chmod(third.c_str(), 0444), 0);
   EXPECT_EQ(Ask({first, dir / "missing.zbr", second, third}, "a"),
             (PROGRAM_RESULT{0, Prompt(first) + "[yes][yes][yes][yes]"}));
-  EXPECT_FALSE(FileExists(first));
-  EXPECT_FALSE(FileExists(second));
-  EXPECT_FALSE(FileExists(third));
 }
 
-TEST(AskOverwrite, ReadOnlyFileIsReplaced) {
+// A link in the way is asked about like a file, dangling or not, and
+// neither it nor what it leads to is changed by the question.
+TEST(AskOverwrite, LinksAreAskedAboutAndLeftAlone) {
   TEMP_DIR dir;
-  const std::string path = dir / "locked.zbr";
-  WriteFile(path, "old");
-  ASSERT_EQ(chmod(path.c_str(), 0400), 0);
-  EXPECT_EQ(Ask({path}, "y"), (PROGRAM_RESULT{0, Prompt(path) + "[yes]"}));
-  EXPECT_FALSE(FileExists(path));
-}
-
-TEST(AskOverwrite, FailedRemovalAnswersNoAfterMakingTheFileWritable) {
-  if (geteuid() == 0) GTEST_SKIP() << "the superuser removes files from read-only directories";
-  TEMP_DIR dir;
-  const std::string path = dir / "locked.zbr";
-  WriteFile(path, "old");
-  ASSERT_EQ(chmod(path.c_str(), 0400), 0);
-  ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
-  const PROGRAM_RESULT result = Ask({path}, "y");
-  ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
-  EXPECT_EQ(result, (PROGRAM_RESULT{0, Prompt(path) + "[no]"}));
+  WriteFile(dir / "target", "target");
+  ASSERT_EQ(chmod((dir / "target").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
+  EXPECT_EQ(Ask({dir / "link", dir / "dangling"}, "yy"),
+            (PROGRAM_RESULT{0, Prompt(dir / "link") + "[yes]" + Prompt(dir / "dangling") + "[yes]"}));
   struct stat status;
-  ASSERT_EQ(stat(path.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((dir / "target").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u) << "the link's target keeps its mode";
+  EXPECT_FALSE(FileExists(dir / "nowhere"));
+}
+
+// A writable file that its owner may not read exists all the same.
+TEST(AskOverwrite, UnreadableFileIsAskedAbout) {
+  TEMP_DIR dir;
+  const std::string path = dir / "secret";
+  WriteFile(path, "old");
+  ASSERT_EQ(chmod(path.c_str(), 0200), 0);
+  EXPECT_EQ(Ask({path}, "n"), (PROGRAM_RESULT{0, Prompt(path) + "[no]"}));
+}
+
+TEST(AskOverwrite, DirectoriesAndFifosAreErrors) {
+  TEMP_DIR dir;
+  ASSERT_EQ(mkdir((dir / "dir").c_str(), 0755), 0);
+  WriteFile(dir / "dir/inside", "x");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  for (const std::string name : {"dir", "fifo"}) {
+    EXPECT_EQ(Ask({dir / name}, "y"), (PROGRAM_RESULT{255, FatalText("can`t open file " + (dir / name))})) << name;
+  }
+  struct stat status;
+  ASSERT_EQ(stat((dir / "dir").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0755u) << "the directory's mode is not touched";
+}
+
+TEST(AskOverwrite, ControlCharactersInNamesAreShownEscaped) {
+  TEMP_DIR dir;
+  const std::string name = dir / "a\x1b[2Jb\tc\x7f";
+  WriteFile(name, "old");
+  EXPECT_EQ(Ask({name}, "n"),
+            (PROGRAM_RESULT{0, Prompt(dir / "a\\x1B[2Jb\\x09c\\x7F") + "[no]"}));
 }
 
 TEST(ScrPrint, CyclesThroughFourCharactersEachFollowedByBackspace) {

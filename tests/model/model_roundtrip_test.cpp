@@ -108,6 +108,7 @@ struct DECODED {
   bool restarted = false;
   long consumed = 0;  // stream bytes read
   bool hitEnd = false;
+  bool sound = false;  // what DecodeBuffer said of the stream's end
 };
 
 // The digest reads the whole estimator state (tens of megabytes); loops
@@ -143,7 +144,7 @@ DECODED Decode(const Bytes& stream, int maxOrder = kMaxOrder, DIGEST digest = DI
   DATA_BUFFER out(kOutputSize, maxOrder, nullptr);
   {
     QUIET_STDOUT quiet;
-    DecodeBuffer(&out, f, limit);
+    d.sound = DecodeBuffer(&out, f, limit);
   }
   if (digest == DIGEST::kTake) d.digest = ModelDigest();
   d.restarted = ModelRestarted();
@@ -182,6 +183,7 @@ Bytes ExpectRoundTrip(const Bytes& original, int maxOrder = kMaxOrder, DIGEST di
   EXPECT_TRUE(d.bytes == original) << "decoded bytes differ";
   EXPECT_EQ(d.consumed, static_cast<long>(e.stream.size())) << "the decoder must read its buffer's bytes exactly";
   EXPECT_FALSE(d.hitEnd) << "a sound stream is never read past its end";
+  EXPECT_TRUE(d.sound) << "a sound stream ends exactly";
   EXPECT_EQ(d.digest, e.digest) << "encoder and decoder models differ";
   EXPECT_EQ(d.restarted, e.restarted);
   return e.stream;
@@ -687,6 +689,7 @@ TEST_F(ModelRoundTripTest, TruncatedOrFlippedCodedStreamKeepsTheUndamagedPrefix)
     const DECODED cut = Decode(Bytes(e.stream.begin(), e.stream.begin() + p), kMaxOrder, DIGEST::kSkip);
     EXPECT_LE(cut.consumed, static_cast<long>(p));
     EXPECT_LE(cut.bytes.size(), text.size() + 1);
+    EXPECT_FALSE(cut.sound);
     const size_t sound = cut.bytes.empty() ? 0 : cut.bytes.size() - 1;
     ASSERT_TRUE(std::equal(cut.bytes.begin(), cut.bytes.begin() + std::min(sound, text.size()), text.begin()))
         << "a cut stream must decode to a prefix of the text";
@@ -698,6 +701,7 @@ TEST_F(ModelRoundTripTest, TruncatedOrFlippedCodedStreamKeepsTheUndamagedPrefix)
     flipped[p] ^= static_cast<uint8_t>(1u << (p % 8));
     // Now and then the digest walks the tree built from the damaged text.
     const DECODED bad = Decode(flipped, kMaxOrder, p % 16 == 1 ? DIGEST::kTake : DIGEST::kSkip);
+    EXPECT_FALSE(bad.sound) << "every changed bit shows, even one that changed no decoded byte";
     EXPECT_LE(bad.consumed, static_cast<long>(size));
     ASSERT_GE(bad.bytes.size(), sound);
     ASSERT_TRUE(std::equal(text.begin(), text.begin() + std::min(sound, text.size()), bad.bytes.begin()));

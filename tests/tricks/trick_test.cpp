@@ -144,12 +144,13 @@ TEST_F(TrickDispatch, TricksMissingFromTheTableAreUnknown) {
 TEST_F(TrickDispatch, DecodingNeedsAKnownTrickNumber) {
   // A header that ends right after the name has no trick number.
   headerBuffer->flip();
-  EXPECT_EQ(RunInChild([] { DecodeTrick(nullptr, 0); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}));
+  ENTRY_READER none;
+  EXPECT_EQ(RunInChild([&] { DecodeTrick(none); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}));
   for (int number : {6, 200, 255}) {
     headerBuffer->reset(8);
     headerBuffer->putByte(number);
     headerBuffer->flip();
-    EXPECT_EQ(RunInChild([] { DecodeTrick(nullptr, 0); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}))
+    EXPECT_EQ(RunInChild([&] { DecodeTrick(none); }), (PROGRAM_RESULT{255, FatalText("unknown trick")}))
         << number;
   }
 }
@@ -174,11 +175,13 @@ TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
     headerBuffer->flip();
     ASSERT_EQ(fseek(stream, 0, SEEK_SET), 0);
     DATA_BUFFER* restored;
+    ENTRY_READER entry{stream, fileLength};
     {
       QUIET_STDOUT quiet;
-      restored = DecodeTrick(stream, fileLength);
+      restored = DecodeTrick(entry);
     }
     EXPECT_EQ(restored->length, static_cast<int>(std::min<uint64_t>(uint64_t{fileLength} + 1, 200000)));
+    EXPECT_EQ(entry.sound, fileLength >= 200000) << "a stream cut short by the limit is not sound";
     if (fileLength >= 200000) {
       EXPECT_EQ(ftell(stream), size) << "the stream is read to its end";
     }
@@ -192,10 +195,15 @@ TEST_F(TrickDispatch, PlainDecodingStopsOneBytePastTheFileLength) {
 TEST(TrickTable, TrickZeroIsComplete) {
   EXPECT_NE(trickTable[0].encode, nullptr);
   EXPECT_NE(trickTable[0].decode, nullptr);
+  EXPECT_EQ(TrickParameterBound(0, kDecodeLimit), 0) << "trick 0 has no parameters";
   for (int number = 0; number < kTrickCount; ++number) {
     EXPECT_EQ(trickTable[number].encode == nullptr, trickTable[number].decode == nullptr)
         << "trick " << number << " needs both halves";
+    EXPECT_EQ(trickTable[number].encode == nullptr, trickTable[number].parameterBound == nullptr)
+        << "trick " << number << " needs a bound on its parameters";
   }
+  EXPECT_EQ(TrickParameterBound(-1, 0), -1);
+  EXPECT_EQ(TrickParameterBound(kTrickCount, 0), -1);
 }
 
 }  // namespace

@@ -6,19 +6,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "buffers/data_buffer.h"
+#include "driver/run_settings.h"
+#include "model/coded_buffer.h"
+#include "model/model_memory.h"
+#include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
+#include "tests/model/coding_test_support.h"
 
 namespace zubreca {
 namespace {
 
-using testkit::FatalText;
-using testkit::PROGRAM_RESULT;
-using testkit::RunInChild;
-using testkit::TEMP_DIR;
-using testkit::WriteFile;
+using namespace testkit;
 
 std::string Composed(const char* source, const char* extension = "zbr") {
   char destination[kNameBufferSize];
@@ -163,6 +166,136 @@ TEST(TestArchive, OverlongNameIsRefused) {
   // A name no directory can hold cannot name an archive to append to.
   const std::string unusable(259, 'a');
   EXPECT_EQ(ChooseArchive(dir, unusable), (PROGRAM_RESULT{255, FatalText("can`t open file " + unusable)}));
+}
+
+// A header buffer in the writing phase holding `bytes`, as the decoder
+// has it while it decodes.
+struct PARTIAL_HEADER {
+  explicit PARTIAL_HEADER(const std::string& bytes) : buffer(1024, 2, nullptr) {
+    buffer.writeBlock(bytes.data(), static_cast<int>(bytes.size()));
+  }
+  DATA_BUFFER buffer;
+};
+
+uint32_t BoundAfter(const std::string& bytes) { return HeaderBound(PARTIAL_HEADER(bytes).buffer); }
+
+// The bound grows as the header tells more: the fixed part, then the name
+// and trick number, then the trick's parameters and the checksum, plus one
+// byte that shows a longer header as damaged.
+TEST(HeaderBound, FollowsWhatTheHeaderSays) {
+  HEADER_FIELDS h;
+  h.name = "name.txt";
+  const std::string header = HeaderBytes(h);  // 16 + 8 + the trick number 0
+  EXPECT_EQ(BoundAfter(""), 16u);
+  EXPECT_EQ(BoundAfter(header.substr(0, 15)), 16u);
+  EXPECT_EQ(BoundAfter(header.substr(0, 16)), 25u);
+  EXPECT_EQ(BoundAfter(header.substr(0, 24)), 25u);
+  EXPECT_EQ(BoundAfter(header), 25u + 4 + 1);
+  h.name = std::string(511, 'n');
+  EXPECT_EQ(BoundAfter(HeaderBytes(h)), 16u + 511 + 1 + 4 + 1);
+  // An unknown trick gets no parameters; the dispatch refuses it later.
+  h.trick = "\x07";
+  EXPECT_EQ(BoundAfter(HeaderBytes(h)), 16u + 511 + 1 + 4 + 1);
+  // A fixed part that is no header's ends decoding where it is.
+  h.nameField = 0x8E00 | 8;
+  EXPECT_EQ(BoundAfter(HeaderBytes(h).substr(0, 20)), 20u);
+}
+
+class CodedHeader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(MODEL_MEMORY::reserve(8));
+    savedOrder = modelOrder;
+    modelOrder = 128;
+  }
+  void TearDown() override { modelOrder = savedOrder; }
+
+  // `bytes` coded as a header buffer is: order 2, no stored model.
+  static std::string CodedAsHeader(const std::string& bytes) {
+    DATA_BUFFER* buffer = new DATA_BUFFER(static_cast<int>(bytes.size()), 2, nullptr);
+    buffer->writeBlock(bytes.data(), static_cast<int>(bytes.size()));
+    buffer->flip();
+    FILE* stream = tmpfile();
+    {
+      QUIET_STDOUT quiet;
+      EncodeBuffer(stream, buffer);
+    }
+    delete buffer;
+    const std::vector<uint8_t> coded = WholeStream(stream);
+    fclose(stream);
+    return std::string(coded.begin(), coded.end());
+  }
+
+  // Decodes `coded` as the driver decodes a header buffer; returns its
+  // bytes and whether it ended soundly.
+  static std::pair<std::string, bool> DecodeHeader(const std::string& coded) {
+    FILE* stream = fmemopen(const_cast<char*>(coded.data()), coded.size(), "rb");
+    DATA_BUFFER header(1024, 2, nullptr);
+    bool sound;
+    {
+      QUIET_STDOUT quiet;
+      sound = DecodeBuffer(&header, stream, DECODE_LIMIT{16, HeaderBound});
+    }
+    fclose(stream);
+    return {std::string(reinterpret_cast<const char*>(header.data()), static_cast<size_t>(header.length)), sound};
+  }
+
+  int savedOrder = 128;
+};
+
+// A coded header that runs on past what its own fields allow (here a sound
+// header followed by a megabyte of zeros, which codes into a few hundred
+// bytes) is cut one byte past the bound, and seen as damaged.
+TEST_F(CodedHeader, ARunawayHeaderIsCutShort) {
+  HEADER_FIELDS h;
+  h.name = "x";
+  const std::string header = CheckedHeaderBytes(h, "");
+  const std::string runaway = header + std::string(1 << 20, '\0');
+  const std::string coded = CodedAsHeader(runaway);
+  ASSERT_LT(coded.size(), 4096u);
+  const auto [decoded, sound] = DecodeHeader(coded);
+  EXPECT_EQ(decoded, runaway.substr(0, header.size() + 1));
+  EXPECT_FALSE(sound);
+  EXPECT_EQ(DecodeHeader(CodedAsHeader(header)), std::make_pair(header, true));
+
+  TEMP_DIR dir;
+  WriteFile(dir / "bad.zbr", kMagic + coded + Stored(""));
+  EXPECT_EQ(RunZubrecaIn(dir.path(), {"d", "bad.zbr"}),
+            (PROGRAM_RESULT{255, Banner() + "|" + FatalText("read/write for file bad.zbr")}));
+  EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"bad.zbr"});
+}
+
+// What the encoder writes: the header buffer ends with the checksum of the
+// file's bytes and the header's own, big-endian.
+TEST_F(CodedHeader, TheEncoderEndsTheHeaderWithTheChecksum) {
+  TEMP_DIR dir;
+  const std::string data = "checked contents, checked contents";
+  WriteFile(dir / "c.txt", data);
+  ASSERT_EQ(chmod((dir / "c.txt").c_str(), 0640), 0);
+  ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-m16", "-o7", "c.txt"}).status, 0);
+  const std::string archive = ReadFile(dir / "c.zbr");
+  ASSERT_EQ(archive.substr(0, 4), kMagic);
+  const auto [header, sound] = DecodeHeader(archive.substr(4));
+  ASSERT_TRUE(sound);
+  HEADER_FIELDS h;
+  h.name = "c.txt";
+  h.length = static_cast<uint32_t>(data.size());
+  h.mode = 0100640;
+  h.orderMem = (12 << 5) | 5;  // 16 MB, order 7
+  ASSERT_EQ(header.size(), 16u + 5 + 1 + 4);
+  h.mtime = static_cast<uint32_t>(static_cast<uint8_t>(header[12]) | static_cast<uint8_t>(header[13]) << 8 |
+                                  static_cast<uint8_t>(header[14]) << 16 | static_cast<uint8_t>(header[15]) << 24);
+  EXPECT_EQ(header, CheckedHeaderBytes(h, data));
+  EXPECT_EQ(header.substr(22), Be32(EntryChecksum(reinterpret_cast<const uint8_t*>(data.data()), data.size(),
+                                                  reinterpret_cast<const uint8_t*>(header.data()), 22)));
+}
+
+TEST(RestoredMode, SpecialBitsNeverAndTheUmaskForOtherUsers) {
+  EXPECT_EQ(RestoredMode(0104755, true, 022), 0755u);
+  EXPECT_EQ(RestoredMode(0106777, true, 077), 0777u) << "the superuser keeps the stored permissions";
+  EXPECT_EQ(RestoredMode(0101777, false, 022), 0755u);
+  EXPECT_EQ(RestoredMode(0100666, false, 027), 0640u);
+  EXPECT_EQ(RestoredMode(0100400, false, 0), 0400u);
 }
 
 }  // namespace

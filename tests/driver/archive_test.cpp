@@ -1,9 +1,6 @@
 // Behaviour of the zubreca program on archives: round trips, appending,
 // deletion, prompts, restored attributes, and damaged or hostile archives.
-//
-// Hand-made archives use the stored form of a coded buffer (0xFF, a 32-bit
-// little-endian length, the bytes), which every decoder accepts, so that
-// exact header contents can be put in front of the program.
+// Hand-made archives come from tests/driver/hand_made_archive.h.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,73 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
 
 namespace zubreca {
 namespace {
 
-using testkit::Banner;
-using testkit::FatalText;
-using testkit::FileExists;
-using testkit::ListDirectory;
-using testkit::PROGRAM_RESULT;
-using testkit::ReadFile;
-using testkit::RUN_OPTIONS;
-using testkit::RunZubrecaIn;
-using testkit::TEMP_DIR;
-using testkit::WriteFile;
-
-const std::string kMagic("\xA4\x93\x90\xA0", 4);
-
-std::string Le16(uint16_t v) { return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
-std::string Le32(uint32_t v) { return Le16(static_cast<uint16_t>(v)) + Le16(static_cast<uint16_t>(v >> 16)); }
-
-// One buffer in the stored form.
-std::string Stored(const std::string& bytes) { return "\xFF" + Le32(static_cast<uint32_t>(bytes.size())) + bytes; }
-
-struct HEADER_FIELDS {
-  uint32_t length = 0;
-  uint32_t mode = 0100644;
-  uint16_t orderMem = (4 << 5) | 14;  // 8 MB, order 16
-  int nameField = -1;                  // -1: the name's length | 0x8C00
-  uint32_t mtime = 1600000000;
-  std::string name = "file.bin";
-  std::string trick = std::string(1, '\0');
-};
-
-std::string HeaderBytes(const HEADER_FIELDS& h) {
-  const uint16_t nameField =
-      h.nameField >= 0 ? static_cast<uint16_t>(h.nameField) : static_cast<uint16_t>(h.name.size() | 0x8C00);
-  return Le32(h.length) + Le32(h.mode) + Le16(h.orderMem) + Le16(nameField) + Le16(h.mtime & 0xFFFF) +
-         Le16(h.mtime >> 16) + h.name + h.trick;
-}
-
-// A whole trick-0 entry holding `data` under `name`.
-std::string Entry(const std::string& name, const std::string& data, uint32_t mode = 0100644) {
-  HEADER_FIELDS h;
-  h.name = name;
-  h.length = static_cast<uint32_t>(data.size());
-  h.mode = mode;
-  return kMagic + Stored(HeaderBytes(h)) + Stored(data);
-}
-
-// What decoding prints for an entry whose buffers are all stored.
-std::string StoredEntryLine(const std::string& name) { return "|\b" + name + ": ||\n"; }
-
-std::string Prompt(const std::string& path) {
-  return path + " already exists, overwrite?: <Y>es, <N>o, <A>ll, <Q>uit?";
-}
+using namespace testkit;
 
 std::string CorpusFile(const std::string& relative) { return ReadFile(std::string(ZUBRECA_CORPUS) + "/" + relative); }
-
-std::string Pseudorandom(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 23);
-  }
-  return bytes;
-}
 
 struct stat StatOf(const std::string& path) {
   struct stat status;

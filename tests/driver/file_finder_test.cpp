@@ -2,10 +2,13 @@
 #include "driver/file_finder.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -110,9 +113,25 @@ TEST_F(FileFinder, FilesWithoutOwnerReadAreLeftOut) {
   EXPECT_EQ(Find({"*.txt"}), (std::vector<std::string>{"open.txt"}));
 }
 
-TEST_F(FileFinder, BrokenSymbolicLinksAreLeftOut) {
+// Only regular files are listed: a link is not followed even to a regular
+// file, and a FIFO (which would block the reader), a socket or a directory
+// is no file to store.
+TEST_F(FileFinder, OnlyRegularFilesAreListed) {
+  WriteFile(dir / "plain", "p");
   ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
-  EXPECT_EQ(Find({"*"}), std::vector<std::string>{});
+  ASSERT_EQ(symlink("plain", (dir / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = dir / "socket";
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(Find({"*"}), std::vector<std::string>{"plain"});
+  EXPECT_EQ(Find({"link", "fifo", "socket", "dangling"}), std::vector<std::string>{});
+  close(listener);
 }
 
 TEST_F(FileFinder, ListsKeepArgumentOrderAndRepeats) {

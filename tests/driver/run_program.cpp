@@ -1,6 +1,8 @@
 #include "tests/driver/run_program.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -77,9 +79,15 @@ std::string ReadBack(int fd) {
   return text;
 }
 
-int WaitWithTimeout(pid_t pid, int timeoutSeconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+int WaitWithTimeout(pid_t pid, int timeoutSeconds, int signalAfterMs = -1, int signalNumber = 0) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(timeoutSeconds);
+  bool signalled = signalAfterMs < 0;
   for (;;) {
+    if (!signalled && std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(signalAfterMs)) {
+      kill(pid, signalNumber);
+      signalled = true;
+    }
     int status = 0;
     const pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) {
@@ -116,6 +124,11 @@ PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std::strin
     if (chdir(cwd.c_str()) != 0) _exit(120);
     dup2(in, 0);
     dup2(out, 1);
+    if (options.closedInput) close(0);
+    if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+    if (options.unprivileged && geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedUser) != 0 || setuid(kUnprivilegedUser) != 0) _exit(122);
+    }
     if (options.fileSizeLimit >= 0) {
       const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
@@ -124,7 +137,7 @@ PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std::strin
     _exit(121);
   }
   PROGRAM_RESULT result;
-  result.status = WaitWithTimeout(pid, options.timeoutSeconds);
+  result.status = WaitWithTimeout(pid, options.timeoutSeconds, options.signalAfterMs, options.signal);
   result.output = ReadBack(out);
   close(in);
   close(out);
@@ -163,6 +176,16 @@ void LimitAddressSpace(size_t marginBytes) {
   const rlim_t cap = static_cast<rlim_t>(kib) * 1024 + marginBytes;
   const rlimit limit = {cap, cap};
   if (setrlimit(RLIMIT_AS, &limit) != 0) Fail("setrlimit");
+}
+
+void HandOver(const std::string& path) {
+  if (geteuid() != 0) return;
+  if (chown(path.c_str(), kUnprivilegedUser, kUnprivilegedUser) != 0) Fail("chown " + path);
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(path, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (lchown(it->path().c_str(), kUnprivilegedUser, kUnprivilegedUser) != 0) Fail("chown " + it->path().string());
+  }
 }
 
 TEMP_DIR::TEMP_DIR() {

@@ -25,7 +25,19 @@ struct RUN_OPTIONS {
   std::string input;          // standard input, then end of file
   long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes, -1 for none
   int timeoutSeconds = 600;   // the child is killed after this
+  bool closedInput = false;   // start the program with descriptor 0 closed
+  int umask = -1;             // the program's umask, -1 for the test's own
+  bool unprivileged = false;  // run as kUnprivilegedUser when the test is root
+  int signalAfterMs = -1;     // send `signal` this long after the start
+  int signal = 15;            // SIGTERM
 };
+
+// The user that unprivileged runs take when the tests run as root, and the
+// tests that hand a directory over to that user.
+inline constexpr unsigned kUnprivilegedUser = 65534;
+// Gives `path` and everything in it to the user the program runs as with
+// `unprivileged` (nothing when the test is not root).
+void HandOver(const std::string& path);
 
 // Runs the built zubreca with `args` (without the program name) in the
 // directory `cwd`. Standard error is passed through to the test's own, so

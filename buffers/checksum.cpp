@@ -10,8 +10,10 @@ constexpr uint32_t kPolynomial = 0x82F63B78;  // reflected Castagnoli polynomial
 
 // Eight tables, so that eight bytes are folded in with one step ("slicing
 // by 8"): table k gives the effect of a byte followed by k zero bytes. The
-// checksum runs over every file twice (encoding and decoding) and must not
-// show beside the coder: this way it takes about 0.3 ns a byte.
+// checksum runs over every file when encoding and again when decoding and
+// must not show beside the coder: this way it runs at 2.0 GB/s on the
+// project's machine (bench/checksum_benchmark), over a thousand times the
+// coder's rate.
 constexpr std::array<std::array<uint32_t, 256>, 8> MakeTables() {
   std::array<std::array<uint32_t, 256>, 8> tables{};
   for (uint32_t byte = 0; byte < 256; ++byte) {

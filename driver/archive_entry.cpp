@@ -282,6 +282,7 @@ bool DecodeFile(const ENV_FIND_RESULT& found, FILE_IDENTITY* read) {
 
     ENTRY_READER entry{archive, header.length};
     DATA_BUFFER* restored = DecodeTrick(entry);
+    if (!restored) ReportError("read/write for file %s", archiveName);
     const size_t length = static_cast<size_t>(restored->length);
     putchar('\n');
     if (length != header.length || feof(archive)) ReportError("read/write for file %s", name);

@@ -6,6 +6,7 @@
 #include "driver/console.h"
 #include "driver/run_settings.h"
 #include "model/coded_buffer.h"
+#include "tricks/wiki/wiki_trick.h"
 
 namespace zubreca {
 
@@ -16,7 +17,7 @@ namespace zubreca {
 const TRICK trickTable[kTrickCount] = {
     {EncodePlain, DecodePlain, NoParameters},
     {nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr},
+    {EncodeWiki, DecodeWiki, WikiParameterBound},
     {nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr},

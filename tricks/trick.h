@@ -37,7 +37,8 @@ struct ENTRY_READER {
 
 // A trick decoder reads its parameters from headerBuffer, decodes its
 // buffers from the entry in the encoder's order and returns one flipped
-// buffer holding the restored file.
+// buffer holding the restored file, or null when the buffers cannot be
+// undone (a damaged entry).
 using TRICK_DECODER = DATA_BUFFER* (*)(ENTRY_READER& entry);
 // The most parameter bytes the trick's encoder (with the tricks it passes
 // data on to) appends to headerBuffer for a file of `fileLength` bytes. The

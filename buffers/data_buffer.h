@@ -24,6 +24,13 @@
 
 namespace zubreca {
 
+// How the coder's text features read the bytes of a buffer: as plain text
+// (letters are ASCII letters; bytes outside printable ASCII and the line
+// ends count against its being text), or as text whose words the wiki
+// trick has replaced by codes (every byte from 64 up belongs to a word,
+// and every byte is text).
+enum class TEXT_ALPHABET : uint8_t { kPlain, kWordCodes };
+
 class DATA_BUFFER {
  public:
   // A buffer in the writing phase with room for `size` bytes; sizes below 8
@@ -91,13 +98,14 @@ class DATA_BUFFER {
   uint8_t* storage;     // length + 8 bytes from malloc
   uint8_t* cursor;      // next byte to write or read
   DATA_BUFFER* next;    // rest of the chain
+  TEXT_ALPHABET alphabet;  // how the coder reads text in this buffer
 
  private:
   void allocate(int size);
   void clearGuards();
 };
 
-static_assert(sizeof(DATA_BUFFER) == 40, "DATA_BUFFER is 40 bytes of plain data");
+static_assert(sizeof(DATA_BUFFER) == 48, "DATA_BUFFER is 48 bytes of plain data");
 
 // Puts the chain `tail` behind the last buffer of the chain `head`; returns
 // the head of the joined chain (`tail` when `head` is null).

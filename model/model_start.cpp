@@ -26,7 +26,7 @@ int StartModel(int number, DATA_BUFFER* buffer, uint32_t textBase) {
   pos.text = buffer;
   pos.textBase = textBase;
   pos.textIndex = 0;
-  StartSymbolCoder();
+  StartSymbolCoder(buffer->alphabet);
   return loaded;
 }
 

@@ -754,7 +754,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   // The text and word state move on first: the word followers' slots for
   // the next byte are fetched while the tree is updated.
   cs.text.update(symbol);
-  wordFollowers.update(symbol, cs.text.words());
+  wordFollowers.update(symbol, cs.text.words(), cs.text.isWordByte(symbol));
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
   const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);
@@ -802,13 +802,14 @@ void AdviseHugeTables() {
 
 }  // namespace
 
-void StartSymbolCoder() {
+void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   std::memset(cs.maskStamp, 0, sizeof cs.maskStamp);
   cs.maskRound = 1;
   cs.symbolCount = 1;
   cs.escapeHint = 0;
   cs.prevSuccess = false;
   cs.text = TEXT_STATE{};
+  cs.text.alphabet = alphabet;
   for (auto& row : cs.oneRunning)
     for (auto& p : row) p = kRunningScale / 2;
   for (auto& row : cs.oneSymbolRunning) std::fill(std::begin(row), std::end(row), kRunningScale * 3 / 4);

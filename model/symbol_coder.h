@@ -7,16 +7,16 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "buffers/data_buffer.h"
 #include "model/range_coder.h"
 
 namespace zubreca {
 
-class DATA_BUFFER;
-
 extern RANGE_CODER coder;
 
-// Resets masks, estimator tables and auxiliary predictors for a new buffer.
-void StartSymbolCoder();
+// Resets masks, estimator tables and auxiliary predictors for a new buffer,
+// whose text the features read with `alphabet`.
+void StartSymbolCoder(TEXT_ALPHABET alphabet);
 
 enum class CODE_RESULT { kCoded, kEnd, kCutOff };
 

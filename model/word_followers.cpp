@@ -23,7 +23,7 @@ void WORD_FOLLOWERS::reset() {
   marked = inWord = false;
 }
 
-void WORD_FOLLOWERS::update(int c, const WORDS& words) {
+void WORD_FOLLOWERS::update(int c, const WORDS& words, bool letter) {
   for (uint32_t k = 0; k < 2; ++k) {
     uint16_t& slot = byWords[k][index[k]];
     const uint16_t run = (slot & 0xFF) == c ? std::min<uint16_t>((slot & 0xFF00) + kRunStep, kRunLimit) : 0;
@@ -40,7 +40,6 @@ void WORD_FOLLOWERS::update(int c, const WORDS& words) {
   used.note(kPrefixTag | prefixIndex);
 
   const bool blank = c == ' ' || c == '\r' || c == '\n';
-  const bool letter = IsWordByte(c);
   if (!letter) {
     if (inWord) marked = false;  // the word just ended
     if (!blank) marked = true;

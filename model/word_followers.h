@@ -26,8 +26,9 @@ class WORD_FOLLOWERS {
   };
 
   void reset();
-  // Called once per coded byte c, after the word state took it in.
-  void update(int c, const WORDS& words);
+  // Called once per coded byte c, after the word state took it in;
+  // `letter` says whether c belongs to a word (TEXT_STATE::isWordByte).
+  void update(int c, const WORDS& words, bool letter);
 
   // Proposals for the next byte; -1 while the place was never seen. (Byte 0
   // marks an empty slot: text does not hold it, and elsewhere the proposals

@@ -5,7 +5,7 @@
 //
 // Every FILE (a wiki XML dump or plain text) adds its words; the result is
 // written to "EnWiki.fsd" in the current directory, or to FILE with -o.
-// -c leaves out words seen fewer than N times (default 2), -w keeps at
+// -c leaves out words seen fewer than N times (default 1: none), -w keeps at
 // most N words per section (default 400000).
 #include <sys/stat.h>
 

@@ -20,8 +20,8 @@ std::vector<int> ReadAll(DATA_BUFFER& buffer) {
   return bytes;
 }
 
-TEST(DataBufferLayout, IsFortyBytesOfFieldsInDeclarationOrder) {
-  EXPECT_EQ(sizeof(DATA_BUFFER), 40u);
+TEST(DataBufferLayout, IsFortyEightBytesOfFieldsInDeclarationOrder) {
+  EXPECT_EQ(sizeof(DATA_BUFFER), 48u);
   EXPECT_EQ(offsetof(DATA_BUFFER, modelNumber), 0u);
   EXPECT_EQ(offsetof(DATA_BUFFER, maxOrder), 4u);
   EXPECT_EQ(offsetof(DATA_BUFFER, length), 8u);
@@ -29,6 +29,7 @@ TEST(DataBufferLayout, IsFortyBytesOfFieldsInDeclarationOrder) {
   EXPECT_EQ(offsetof(DATA_BUFFER, storage), 16u);
   EXPECT_EQ(offsetof(DATA_BUFFER, cursor), 24u);
   EXPECT_EQ(offsetof(DATA_BUFFER, next), 32u);
+  EXPECT_EQ(offsetof(DATA_BUFFER, alphabet), 40u);
 }
 
 TEST(DataBufferConstruction, SmallSizesGetEightAdded) {

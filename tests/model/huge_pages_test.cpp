@@ -59,7 +59,7 @@ TEST(HugePagesTest, ModelBlockStartsOnALargePageAndGetsThem) {
 
 TEST(HugePagesTest, EstimatorTablesGetLargePagesOnceTheCoderStarts) {
   // Starting the coder resets (and so touches) every table.
-  StartSymbolCoder();
+  StartSymbolCoder(TEXT_ALPHABET::kPlain);
   if (!LargePagesOnRequest()) GTEST_SKIP() << "the kernel gives no large pages";
   EXPECT_GE(LargePageKilobytesAt(&tables.stage3[kStage3Cells / 2]), 2048);
 }

@@ -17,7 +17,7 @@ class Feeder {
     for (const char ch : text) {
       const int c = static_cast<uint8_t>(ch);
       state.update(c);
-      wordFollowers.update(c, state.words());
+      wordFollowers.update(c, state.words(), state.isWordByte(c));
     }
   }
 

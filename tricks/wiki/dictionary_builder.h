@@ -5,9 +5,9 @@
 // external links case folded, its interlanguage links left as they are.
 // The runs of bytes of value 64 or more in these are the words of
 // sections 0, 1 and 2. Input that is no dump counts as running text whole.
-// Each section lists its words most frequent first, so that they get the
-// shortest codes, ties in byte order, so that the same inputs always give
-// the same file.
+// Each section lists its most frequent words first, so that they get the
+// one-byte codes, and the rest by how they end; ties in byte order, so that
+// the same inputs always give the same file.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,7 @@
 namespace zubreca {
 
 struct DICTIONARY_LIMITS {
-  uint64_t minCount = 2;       // a word seen fewer times is left out
+  uint64_t minCount = 1;       // a word seen fewer times is left out
   uint32_t maxWords = 400000;  // per section; never more than the codes tell apart
 };
 

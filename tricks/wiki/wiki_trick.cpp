@@ -56,6 +56,7 @@ bool SplitHead(DATA_BUFFER*& chain) {
   LoadDictionary(kLinkWords, words);
   streams.link = EncodeWords(words, FoldCase(streams.link));
   streams.link->maxOrder = 15;
+  streams.link->alphabet = TEXT_ALPHABET::kWordCodes;
   LoadDictionary(kLanguageWords, words);
   streams.lang = EncodeWords(words, streams.lang);
   streams.lang->maxOrder = 128;
@@ -72,8 +73,10 @@ bool SplitHead(DATA_BUFFER*& chain) {
 }
 
 // Decodes one stream of the entry into a new buffer.
-DATA_BUFFER* DecodeStream(ENTRY_READER& entry, int capacity, int maxOrder) {
+DATA_BUFFER* DecodeStream(ENTRY_READER& entry, int capacity, int maxOrder,
+                          TEXT_ALPHABET alphabet = TEXT_ALPHABET::kPlain) {
   DATA_BUFFER* stream = new DATA_BUFFER(capacity, maxOrder, nullptr);
+  stream->alphabet = alphabet;
   entry.decode(stream, StreamLimit(entry.fileLength));
   return stream;
 }
@@ -95,7 +98,7 @@ DATA_BUFFER* DecodeAndMerge(ENTRY_READER& entry, DATA_BUFFER* text) {
   WIKI_STREAMS streams;
   streams.text = text;
   streams.markup = DecodeStream(entry, n / 32, 64);
-  streams.link = DecodeStream(entry, n / 32, 15);
+  streams.link = DecodeStream(entry, n / 32, 15, TEXT_ALPHABET::kWordCodes);
   streams.lang = DecodeStream(entry, n / 32, 128);
   streams.number = DecodeStream(entry, n / 64, 5);
   streams.link = DecodeWordsOf(kLinkWords, streams.link);
@@ -121,6 +124,7 @@ const char* EncodeWiki(const char* position, DATA_BUFFER*& chain) {
       WORD_DICTIONARY words;
       LoadDictionary(kTextWords, words);
       chain = EncodeWords(words, chain);
+      chain->alphabet = TEXT_ALPHABET::kWordCodes;
     }
   }
   // The decoder meets the first stream before it knows the options, with
@@ -134,7 +138,8 @@ const char* EncodeWiki(const char* position, DATA_BUFFER*& chain) {
 DATA_BUFFER* DecodeWiki(ENTRY_READER& entry) {
   int options = headerBuffer->getByte();
   if (options < 0) options = 255;
-  DATA_BUFFER* text = DecodeStream(entry, kFirstStreamCapacity, 128);
+  DATA_BUFFER* text = DecodeStream(entry, kFirstStreamCapacity, 128,
+                                   options & kWordCodes ? TEXT_ALPHABET::kWordCodes : TEXT_ALPHABET::kPlain);
   modelOrder = 128;
   if (options & (kWordCodes | kCaseFold)) {
     if (options & kWordCodes) {

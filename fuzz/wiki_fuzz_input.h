@@ -1,0 +1,47 @@
+// The input format of the wiki decoder's fuzz target, shared with the
+// program that writes its seeds: one option byte, then the lengths of the
+// five streams as 16-bit little-endian numbers, then the streams' bytes one
+// after the other. Missing bytes count as 0 and lengths are cut to what is
+// there, so every input means something.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zubreca::fuzzing {
+
+inline constexpr int kWikiStreams = 5;
+
+struct WIKI_FUZZ_INPUT {
+  uint8_t options = 0;
+  std::vector<std::string> streams;
+};
+
+inline WIKI_FUZZ_INPUT ParseWikiInput(const uint8_t* data, size_t size) {
+  WIKI_FUZZ_INPUT input;
+  size_t at = 0;
+  const auto next = [&]() -> uint8_t { return at < size ? data[at++] : 0; };
+  input.options = next();
+  size_t lengths[kWikiStreams];
+  for (size_t& length : lengths) length = next() | next() << 8;
+  for (const size_t length : lengths) {
+    const size_t take = std::min(length, size - std::min(at, size));
+    input.streams.emplace_back(reinterpret_cast<const char*>(data) + at, take);
+    at += take;
+  }
+  return input;
+}
+
+inline std::string WriteWikiInput(const WIKI_FUZZ_INPUT& input) {
+  std::string bytes(1, static_cast<char>(input.options));
+  for (const std::string& stream : input.streams) {
+    bytes.push_back(static_cast<char>(stream.size() & 0xFF));
+    bytes.push_back(static_cast<char>(stream.size() >> 8 & 0xFF));
+  }
+  for (const std::string& stream : input.streams) bytes += stream;
+  return bytes;
+}
+
+}  // namespace zubreca::fuzzing

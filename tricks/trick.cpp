@@ -6,6 +6,8 @@
 #include "driver/console.h"
 #include "driver/run_settings.h"
 #include "model/coded_buffer.h"
+#include "tricks/wiki/record_trick.h"
+#include "tricks/wiki/sample_trick.h"
 #include "tricks/wiki/wiki_trick.h"
 
 namespace zubreca {
@@ -19,8 +21,8 @@ const TRICK trickTable[kTrickCount] = {
     {nullptr, nullptr, nullptr},
     {EncodeWiki, DecodeWiki, WikiParameterBound},
     {nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr},
+    {EncodeSamples, DecodeSamples, SampleParameterBound},
+    {EncodeRecords, DecodeRecords, NoParameters},
 };
 
 namespace {

@@ -241,7 +241,11 @@ DATA_BUFFER* Unpack(const DATA_BUFFER* input, int start) {
   return words;
 }
 
+int forcedMode = -1;
+
 }  // namespace
+
+void ForceSampleModeForTesting(int mode) { forcedMode = mode; }
 
 double HistogramCost(const uint32_t* histogram) {
   long double total = 0, spread = 0;
@@ -265,6 +269,7 @@ const char* EncodeSamples(const char* position, DATA_BUFFER*& chain) {
   for (int k = 0; k < 8; ++k) {
     if (stats.estimates[k] < stats.estimates[mode]) mode = k;
   }
+  if (forcedMode >= 0) mode = forcedMode;
   if (mode == kWikiMode) {
     headerBuffer->putByte(kWikiMode);
     EncodeWiki("", chain);

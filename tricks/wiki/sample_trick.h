@@ -32,6 +32,10 @@ const char* EncodeSamples(const char* position, DATA_BUFFER*& chain);
 DATA_BUFFER* DecodeSamples(ENTRY_READER& entry);
 inline uint32_t SampleParameterBound(uint32_t /*fileLength*/) { return 2; }  // mode and wiki option bytes
 
+// For tests: every later EncodeSamples takes `mode` (0 to 8) instead of
+// the measured choice; -1 gives the choice back to the measurement.
+void ForceSampleModeForTesting(int mode);
+
 // The bits that a histogram's symbols cost under their own frequencies:
 // (S ln S - sum of v ln v) / ln 2 over its non-zero counts v, S their sum.
 double HistogramCost(const uint32_t* histogram);

@@ -5,6 +5,8 @@
 #include "tricks/wiki/sample_trick.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -254,6 +256,33 @@ TEST(SampleTrick, TheSameResidualsOnEveryBuild) {
   }
 }
 
+TEST(SampleTrick, EveryModeForcedOnTheSameData) {
+  IN_DICTIONARY_DIR dictionary;
+  // Stereo audio whose words from byte 0 mostly carry the top bits 00011,
+  // so that mode 4 packs them.
+  std::string data = CorpusFile("samples/front_stereo.wav").substr(0, 20000);
+  std::string tagged = data;
+  for (size_t i = 1; i < tagged.size(); i += 2) tagged[i] = static_cast<char>(0x18 | (tagged[i] & 7));
+  for (const std::string* input : {&data, &tagged}) {
+    for (int mode = 0; mode <= kWikiMode; ++mode) {
+      SCOPED_TRACE("mode " + std::to_string(mode) + (input == &tagged ? " on tagged words" : ""));
+      ForceSampleModeForTesting(mode);
+      const ENCODED e = Encode(EncodeSamples, 4, *input);
+      ForceSampleModeForTesting(-1);
+      const int written = static_cast<uint8_t>(e.header[1]);
+      if (mode == kWikiMode) {
+        EXPECT_EQ(written, kWikiMode);
+      } else if (input == &tagged && mode == 4) {
+        EXPECT_EQ(written, mode + 5) << "packed";
+      } else {
+        EXPECT_EQ(written & 15, mode);
+      }
+      EXPECT_TRUE(Decode(DecodeSamples, e.header.substr(1), e.streams, static_cast<uint32_t>(input->size())) ==
+                  *input);
+    }
+  }
+}
+
 TEST(SampleTrickProgram, CorpusSamplesRoundTripAndShrink) {
   TEMP_DIR dir;
   WriteFile(dir / "EnWiki.fsd", ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd"));
@@ -282,6 +311,42 @@ TEST(SampleTrickProgram, RefusedModeByteIsAReadWriteError) {
   EXPECT_EQ(RunZubrecaIn(dir.path(), {"d", "bad.zbr"}),
             (PROGRAM_RESULT{255, Banner() + "|\bfile.bin: |" + FatalText("read/write for file bad.zbr")}));
   EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"bad.zbr"});
+}
+
+TEST(SampleTrickProgram, FilesOfZeroToNineBytesAndRandomData) {
+  TEMP_DIR dir;
+  WriteFile(dir / "EnWiki.fsd", ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd"));
+  std::vector<std::string> inputs;
+  for (size_t n = 0; n <= 9; ++n) inputs.push_back(Pseudorandom(n, 31 + static_cast<uint32_t>(n)));
+  inputs.push_back(Pseudorandom(kUnderSanitizer ? 5000 : 50000, 3));
+  for (const std::string& input : inputs) {
+    for (const std::string trick : {"-t4", "-t4(1)", "-t5"}) {
+      SCOPED_TRACE(trick + " on " + std::to_string(input.size()) + " bytes");
+      WriteFile(dir / "f.bin", input);
+      ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-d", trick, "f.bin"}).status, 0);
+      ASSERT_EQ(RunZubrecaIn(dir.path(), {"d", "-d", "f.zbr"}).status, 0);
+      ASSERT_TRUE(ReadFile(dir / "f.bin") == input);
+    }
+  }
+}
+
+// An archive written by the Release build is kept in tests/data; every
+// build must read it back and write the very same bytes, so that encoder
+// and decoder agree across builds. (When the coder's output changes on
+// purpose, rewrite it: zubreca e -t4(1) on the first 16000 bytes of
+// samples/front_stereo.wav saved as s.wav, mode 0644, time 1600000000.)
+TEST(SampleTrickProgram, AnArchiveOfTheReleaseBuildOnEveryBuild) {
+  TEMP_DIR dir;
+  const std::string head = CorpusFile("samples/front_stereo.wav").substr(0, 16000);
+  const std::string fixture = ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/tests/data/stereo_head_t4.zbr");
+  WriteFile(dir / "s.zbr", fixture);
+  ASSERT_EQ(RunZubrecaIn(dir.path(), {"d", "-d", "s.zbr"}).status, 0);
+  EXPECT_TRUE(ReadFile(dir / "s.wav") == head) << "the archive of the Release build did not decode here";
+  ASSERT_EQ(chmod((dir / "s.wav").c_str(), 0644), 0);
+  const utimbuf times = {1600000000, 1600000000};
+  ASSERT_EQ(utime((dir / "s.wav").c_str(), &times), 0);
+  ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-t4(1)", "s.wav"}).status, 0);
+  EXPECT_TRUE(ReadFile(dir / "s.zbr") == fixture) << "this build writes another archive than the Release build";
 }
 
 TEST(SampleTrickProgram, TinyDataNeedsTheDictionary) {

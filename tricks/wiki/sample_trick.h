@@ -18,6 +18,7 @@
 // The trick's one parameter, 1, keeps the wiki treatment out of the choice.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "tricks/trick.h"
@@ -31,6 +32,9 @@ const char* EncodeSamples(const char* position, DATA_BUFFER*& chain);
 // bits, a prediction above 4).
 DATA_BUFFER* DecodeSamples(ENTRY_READER& entry);
 inline uint32_t SampleParameterBound(uint32_t /*fileLength*/) { return 2; }  // mode and wiki option bytes
+
+// The measuring pass alone: the nine estimates (bits) of modes 0 to 8.
+std::array<double, 9> SampleEstimates(const uint8_t* data, int32_t length);
 
 // For tests: every later EncodeSamples takes `mode` (0 to 8) instead of
 // the measured choice; -1 gives the choice back to the measurement.

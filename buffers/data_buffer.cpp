@@ -30,14 +30,7 @@ void DATA_BUFFER::allocate(int size) {
 void DATA_BUFFER::clearGuards() { setGuards(0, 0); }
 
 DATA_BUFFER::DATA_BUFFER(int size, int maxOrder_, DATA_BUFFER* next_)
-    : modelNumber(0),
-      maxOrder(maxOrder_),
-      length(0),
-      avail(0),
-      storage(nullptr),
-      cursor(nullptr),
-      next(next_),
-      alphabet(TEXT_ALPHABET::kPlain) {
+    : modelNumber(0), maxOrder(maxOrder_), length(0), avail(0), storage(nullptr), cursor(nullptr), next(next_) {
   if (size < 8) size += 8;
   allocate(size);
 }

@@ -98,7 +98,7 @@ class DATA_BUFFER {
   uint8_t* storage;     // length + 8 bytes from malloc
   uint8_t* cursor;      // next byte to write or read
   DATA_BUFFER* next;    // rest of the chain
-  TEXT_ALPHABET alphabet;  // how the coder reads text in this buffer
+  TEXT_ALPHABET alphabet = TEXT_ALPHABET::kPlain;  // how the coder reads text in this buffer
 
  private:
   void allocate(int size);

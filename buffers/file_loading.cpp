@@ -92,14 +92,7 @@ int CloseFile(FILE* file) {
 }
 
 DATA_BUFFER::DATA_BUFFER(FILE* file, int maxOrder_)
-    : modelNumber(0),
-      maxOrder(maxOrder_),
-      length(0),
-      avail(0),
-      storage(nullptr),
-      cursor(nullptr),
-      next(nullptr),
-      alphabet(TEXT_ALPHABET::kPlain) {
+    : modelNumber(0), maxOrder(maxOrder_), length(0), avail(0), storage(nullptr), cursor(nullptr), next(nullptr) {
   if (!file) return;
   // The size is checked before anything is allocated, so that a file far
   // beyond the limit (or one whose size cannot be told) is refused without

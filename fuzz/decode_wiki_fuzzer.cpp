@@ -23,29 +23,14 @@
 
 using namespace zubreca;
 
-namespace {
-
-std::string StoredBuffer(const std::string& bytes) {
-  const uint32_t n = static_cast<uint32_t>(bytes.size());
-  std::string framed = "\xFF";
-  for (int i = 0; i < 4; ++i) framed.push_back(static_cast<char>(n >> (8 * i)));
-  return framed + bytes;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The progress marks go nowhere.
   static const bool ready =
       chdir(ZUBRECA_SOURCE_DIR "/dictionary") == 0 && freopen("/dev/null", "w", stdout) != nullptr;
   if (!ready) return 0;
   const fuzzing::WIKI_FUZZ_INPUT input = fuzzing::ParseWikiInput(data, size);
-  std::string archive;
-  size_t total = 0;
-  for (const std::string& stream : input.streams) {
-    archive += StoredBuffer(stream);
-    total += stream.size();
-  }
+  std::string archive = fuzzing::StoredStreams(input);
+  const size_t total = archive.size();
   FILE* file = fmemopen(archive.data(), archive.size(), "rb");
   if (!file) return 0;
   headerBuffer = new DATA_BUFFER(8, 2, nullptr);

@@ -34,6 +34,19 @@ inline WIKI_FUZZ_INPUT ParseWikiInput(const uint8_t* data, size_t size) {
   return input;
 }
 
+// The streams in the stored form of coded buffers, one after the other, as
+// a trick decoder reads them from an archive.
+inline std::string StoredStreams(const WIKI_FUZZ_INPUT& input) {
+  std::string archive;
+  for (const std::string& stream : input.streams) {
+    const uint32_t n = static_cast<uint32_t>(stream.size());
+    archive += '\xFF';
+    for (int i = 0; i < 4; ++i) archive.push_back(static_cast<char>(n >> (8 * i)));
+    archive += stream;
+  }
+  return archive;
+}
+
 inline std::string WriteWikiInput(const WIKI_FUZZ_INPUT& input) {
   std::string bytes(1, static_cast<char>(input.options));
   for (const std::string& stream : input.streams) {

@@ -14,13 +14,12 @@
 
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
+#include "tests/test_build.h"
 
 namespace zubreca {
 namespace {
 
 using namespace testkit;
-
-std::string CorpusFile(const std::string& relative) { return ReadFile(std::string(ZUBRECA_CORPUS) + "/" + relative); }
 
 struct stat StatOf(const std::string& path) {
   struct stat status;

@@ -15,19 +15,12 @@
 
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
+#include "tests/test_build.h"
 
 namespace zubreca {
 namespace {
 
 using namespace testkit;
-
-std::string CorpusFile(const std::string& relative) { return ReadFile(std::string(ZUBRECA_CORPUS) + "/" + relative); }
 
 struct stat LinkStatus(const std::string& path) {
   struct stat status;

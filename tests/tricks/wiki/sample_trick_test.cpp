@@ -22,16 +22,11 @@
 #include "driver/run_settings.h"
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
+#include "tests/test_build.h"
 #include "tests/model/coding_test_support.h"
 #include "tricks/trick.h"
 #include "tricks/wiki/record_trick.h"
 #include "tricks/wiki/sample_predictor.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
 
 namespace zubreca {
 namespace {
@@ -41,8 +36,6 @@ using namespace testkit;
 std::string Contents(const DATA_BUFFER* buffer) {
   return std::string(reinterpret_cast<const char*>(buffer->data()), static_cast<size_t>(buffer->length));
 }
-
-std::string CorpusFile(const std::string& relative) { return ReadFile(std::string(ZUBRECA_CORPUS) + "/" + relative); }
 
 // A trick's encoder run in this process: the header bytes it appends (the
 // trick number itself is 4 or 5 here) and the buffers of its chain.
@@ -169,23 +162,6 @@ TEST(SampleTrick, RampIsCodedInModeZeroWithThePlainDifference) {
   EXPECT_EQ(Decode(DecodeSamples, e.header.substr(1), e.streams, 4000), ramp);
 }
 
-// The process works in a directory of its own, which holds the shipped
-// dictionary, for as long as it lives.
-class IN_DICTIONARY_DIR {
- public:
-  IN_DICTIONARY_DIR() {
-    char here[4096];
-    if (getcwd(here, sizeof here)) previous = here;
-    WriteFile(dir / "EnWiki.fsd", ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd"));
-    EXPECT_EQ(chdir(dir.path().c_str()), 0);
-  }
-  ~IN_DICTIONARY_DIR() { EXPECT_EQ(chdir(previous.c_str()), 0); }
-
- private:
-  TEMP_DIR dir;
-  std::string previous;
-};
-
 TEST(SampleTrick, TinyDataGoesToTheWikiTrickOrMode7) {
   IN_DICTIONARY_DIR dictionary;
   const ENCODED wiki = Encode(EncodeSamples, 4, "12345678");
@@ -288,7 +264,7 @@ TEST(SampleTrick, EveryModeForcedOnTheSameData) {
 
 TEST(SampleTrickProgram, CorpusSamplesRoundTripAndShrink) {
   TEMP_DIR dir;
-  WriteFile(dir / "EnWiki.fsd", ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd"));
+  WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   for (const char* file : {"samples/front_center.wav", "samples/front_stereo.wav", "samples/mri_s1045.ima",
                            "samples/grace_hopper.ppm", "canterbury/ptt5", "x86/notepad.exe"}) {
     SCOPED_TRACE(file);
@@ -313,7 +289,7 @@ void ExpectCorpusRoundTrips(const std::string& trick) {
   const bool whole = !kUnderSanitizer && full && strcmp(full, "1") == 0;
   const size_t head = kUnderSanitizer ? 16384 : 65536;
   TEMP_DIR dir;
-  WriteFile(dir / "EnWiki.fsd", ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd"));
+  WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
     if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
     SCOPED_TRACE(trick + " on " + entry.path().string());
@@ -343,7 +319,7 @@ TEST(SampleTrickProgram, RefusedModeByteIsAReadWriteError) {
 
 TEST(SampleTrickProgram, FilesOfZeroToNineBytesAndRandomData) {
   TEMP_DIR dir;
-  WriteFile(dir / "EnWiki.fsd", ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd"));
+  WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   std::vector<std::string> inputs;
   for (size_t n = 0; n <= 9; ++n) inputs.push_back(Pseudorandom(n, 31 + static_cast<uint32_t>(n)));
   inputs.push_back(Pseudorandom(kUnderSanitizer ? 5000 : 50000, 3));

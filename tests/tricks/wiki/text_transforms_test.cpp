@@ -13,15 +13,12 @@
 #include <vector>
 
 #include "buffers/data_buffer.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
+#include "tests/test_build.h"
 
 namespace zubreca {
 namespace {
+
+using testkit::kUnderSanitizer;
 
 using TRANSFORM = DATA_BUFFER* (*)(DATA_BUFFER*);
 

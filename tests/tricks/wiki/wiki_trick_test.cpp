@@ -17,22 +17,16 @@
 #include "driver/run_settings.h"
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
+#include "tests/test_build.h"
 #include "tests/model/coding_test_support.h"
 #include "tricks/trick.h"
 #include "tricks/wiki/word_dictionary.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
 
 namespace zubreca {
 namespace {
 
 using namespace testkit;
 
-const std::string kShippedDictionary = std::string(ZUBRECA_SOURCE_DIR) + "/dictionary/EnWiki.fsd";
 const std::string kSmallDump =
     std::string(ZUBRECA_CORPUS) + "/wiki/enwiki-latest-pages-articles1.xml-p000000010p000010000-shortened.xml";
 const std::string kLargeDump =
@@ -48,18 +42,8 @@ std::string Contents(const DATA_BUFFER* buffer) {
 // without the coder's time.
 class WikiTrick : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    previous = here;
-    WriteFile(dir / "EnWiki.fsd", ReadFile(kShippedDictionary));
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    savedOrder = modelOrder;
-  }
-  void TearDown() override {
-    modelOrder = savedOrder;
-    ASSERT_EQ(chdir(previous.c_str()), 0);
-  }
+  void SetUp() override { savedOrder = modelOrder; }
+  void TearDown() override { modelOrder = savedOrder; }
 
   struct ENCODED {
     std::string header;               // the trick's parameters: the option byte
@@ -115,8 +99,7 @@ class WikiTrick : public ::testing::Test {
     return result;
   }
 
-  TEMP_DIR dir;
-  std::string previous;
+  IN_DICTIONARY_DIR dictionary;
   int savedOrder = 128;
 };
 
@@ -200,7 +183,7 @@ TEST_F(WikiTrick, StreamsThatDoNotDecodeAreRefused) {
 TEST(WikiTrickProgram, RoundTripsAtEveryOrderAndWithTheOptions) {
   TEMP_DIR dir;
   const std::string dump = ReadFile(kSmallDump).substr(0, kUnderSanitizer ? 20000 : 120000);
-  WriteFile(dir / "EnWiki.fsd", ReadFile(kShippedDictionary));
+  WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   for (const std::string order : {"-o2", "-o16", "-o128"}) {
     for (const std::string trick : {"-t2", "-t2(8)", "-t2(13)", "-t2(1)", "-t2(0)"}) {
       SCOPED_TRACE(order + " " + trick);
@@ -219,7 +202,7 @@ TEST(WikiTrickProgram, WholeSamplesRoundTripAndShrink) {
   for (const std::string& path : {kSmallDump, kLargeDump}) {
     TEMP_DIR dir;
     const std::string dump = ReadFile(path);
-    WriteFile(dir / "EnWiki.fsd", ReadFile(kShippedDictionary));
+    WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
     WriteFile(dir / "w.xml", dump);
     ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-d", "-t2", "w.xml"}).status, 0);
     EXPECT_LT(ReadFile(dir / "w.zbr").size(), dump.size() / 5);
@@ -235,7 +218,7 @@ TEST(WikiTrickProgram, AMissingDictionaryEndsTheRun) {
             (PROGRAM_RESULT{255, Banner() + "w.xml: " + FatalText("can`t open file EnWiki.fsd")}));
   EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"w.xml"});
 
-  WriteFile(dir / "EnWiki.fsd", ReadFile(kShippedDictionary));
+  WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-d", "-t2", "w.xml"}).status, 0);
   ASSERT_EQ(unlink((dir / "EnWiki.fsd").c_str()), 0);
   const PROGRAM_RESULT decoded = RunZubrecaIn(dir.path(), {"d", "w.zbr"});
@@ -289,7 +272,7 @@ TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
 TEST(ZubrecaDict, TheShippedDictionaryIsWhatTheBuilderWrites) {
   TEMP_DIR dir;
   ASSERT_EQ(RunDict(dir.path(), {kSmallDump, kLargeDump}).status, 0);
-  EXPECT_TRUE(ReadFile(dir / "EnWiki.fsd") == ReadFile(kShippedDictionary))
+  EXPECT_TRUE(ReadFile(dir / "EnWiki.fsd") == ShippedDictionary())
       << "dictionary/EnWiki.fsd is out of date: run dictionary/build.sh";
 }
 

@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -229,6 +231,39 @@ TEST(WikiTrickProgram, AMissingDictionaryEndsTheRun) {
   // Option 0 needs no dictionary.
   WriteFile(dir / "plain.xml", "<text>words</text>");
   EXPECT_EQ(RunZubrecaIn(dir.path(), {"e", "-t2(0)", "plain.xml"}).status, 0);
+}
+
+// Every corpus file, whatever it holds, comes back through the wiki trick:
+// each option value in this process, and the default through the program
+// (whole files in the full sweep, heads otherwise).
+TEST_F(WikiTrick, EveryCorpusFileWithEveryOption) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
+    if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
+    std::string data = ReadFile(entry.path().string());
+    if (kUnderSanitizer || data.size() > 1500000) data.resize(std::min<size_t>(data.size(), 200000));
+    for (int options = 0; options < 32; options += kUnderSanitizer ? 5 : 1) {
+      SCOPED_TRACE(entry.path().filename().string() + " option " + std::to_string(options));
+      const ENCODED e = Encode(data, "(" + std::to_string(options) + ")");
+      ASSERT_TRUE(Decode(e, static_cast<uint32_t>(data.size())) == data) << "did not come back";
+    }
+  }
+}
+
+TEST(WikiTrickProgram, EveryCorpusFileRoundTrips) {
+  const char* full = getenv("ZUBRECA_FULL_SWEEP");
+  const bool whole = !kUnderSanitizer && full && strcmp(full, "1") == 0;
+  TEMP_DIR dir;
+  WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
+    if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
+    SCOPED_TRACE(entry.path().string());
+    std::string data = ReadFile(entry.path().string());
+    if (!whole) data.resize(std::min<size_t>(data.size(), kUnderSanitizer ? 16384 : 65536));
+    WriteFile(dir / "c.bin", data);
+    ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-d", "-t2", "c.bin"}).status, 0);
+    ASSERT_EQ(RunZubrecaIn(dir.path(), {"d", "-d", "c.zbr"}).status, 0);
+    ASSERT_TRUE(ReadFile(dir / "c.bin") == data) << "did not come back";
+  }
 }
 
 // zubreca-dict, run as a user would.

@@ -105,6 +105,39 @@ int WaitWithTimeout(pid_t pid, int timeoutSeconds, int signalAfterMs = -1, int s
   }
 }
 
+// The program as the unprivileged user can run it: wherever the build
+// directory lies (perhaps below a home directory that user may not enter),
+// a copy in a directory of its own under /tmp, made once and removed when
+// the tests end.
+class UNPRIVILEGED_COPY {
+ public:
+  const std::string& path() {
+    if (binary.empty()) {
+      char pattern[] = "/tmp/zubreca-test-bin-XXXXXX";
+      if (!mkdtemp(pattern)) Fail("mkdtemp");
+      directory = pattern;
+      owner = getpid();
+      binary = directory + "/zubreca";
+      std::filesystem::copy_file(ZUBRECA_BINARY, binary);
+      if (chmod(directory.c_str(), 0755) != 0 || chmod(binary.c_str(), 0755) != 0) Fail("chmod " + binary);
+    }
+    return binary;
+  }
+  ~UNPRIVILEGED_COPY() {
+    // A child that ends through exit (a fatal error in RunInChild) runs
+    // this too; only the process that made the copy removes it.
+    std::error_code ignored;
+    if (!directory.empty() && getpid() == owner) std::filesystem::remove_all(directory, ignored);
+  }
+
+ private:
+  std::string directory;
+  std::string binary;
+  pid_t owner = 0;
+};
+
+UNPRIVILEGED_COPY unprivilegedCopy;
+
 }  // namespace
 
 PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std::string>& args,
@@ -117,6 +150,8 @@ PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std::strin
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
+  const bool dropPrivileges = options.unprivileged && geteuid() == 0;
+  const std::string binary = dropPrivileges ? unprivilegedCopy.path() : std::string(ZUBRECA_BINARY);
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) Fail("fork");
@@ -126,14 +161,14 @@ PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std::strin
     dup2(out, 1);
     if (options.closedInput) close(0);
     if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
-    if (options.unprivileged && geteuid() == 0) {
+    if (dropPrivileges) {
       if (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedUser) != 0 || setuid(kUnprivilegedUser) != 0) _exit(122);
     }
     if (options.fileSizeLimit >= 0) {
       const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    execv(ZUBRECA_BINARY, argv.data());
+    execv(binary.c_str(), argv.data());
     _exit(121);
   }
   PROGRAM_RESULT result;

@@ -2,7 +2,7 @@
 """Writes the seeds of decode_samples_fuzzer into fuzz/seeds/samples: short
 pieces of the corpus samples under the mode bytes the encoder picks for
 them, packed 12-bit words, and zero-ended records for the record trick.
-Input format: fuzz/wiki_fuzz_input.h (mode byte, five 16-bit lengths, the
+Input format: fuzz/trick_fuzz_input.h (mode byte, five 16-bit lengths, the
 streams)."""
 import os
 import struct

@@ -13,7 +13,7 @@
 #include "buffers/data_buffer.h"
 #include "buffers/file_loading.h"
 #include "driver/run_settings.h"
-#include "fuzz/wiki_fuzz_input.h"
+#include "fuzz/trick_fuzz_input.h"
 #include "tricks/wiki/wiki_trick.h"
 
 using namespace zubreca;

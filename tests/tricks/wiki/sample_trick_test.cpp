@@ -23,7 +23,7 @@
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
 #include "tests/test_build.h"
-#include "tests/model/coding_test_support.h"
+#include "tests/tricks/trick_streams.h"
 #include "tricks/trick.h"
 #include "tricks/wiki/record_trick.h"
 #include "tricks/wiki/sample_predictor.h"
@@ -33,58 +33,19 @@ namespace {
 
 using namespace testkit;
 
-std::string Contents(const DATA_BUFFER* buffer) {
-  return std::string(reinterpret_cast<const char*>(buffer->data()), static_cast<size_t>(buffer->length));
-}
-
-// A trick's encoder run in this process: the header bytes it appends (the
-// trick number itself is 4 or 5 here) and the buffers of its chain.
-struct ENCODED {
-  std::string header;
-  std::vector<std::string> streams;
-};
+using ENCODED = TRICK_OUTPUT;
 
 ENCODED Encode(const char* (*encoder)(const char*, DATA_BUFFER*&), int trick, const std::string& input,
                const char* argument = "") {
-  headerBuffer = new DATA_BUFFER(1024, 2, nullptr);
-  headerBuffer->putByte(trick);
-  DATA_BUFFER* chain = new DATA_BUFFER(static_cast<int>(input.size()), 128, nullptr);
-  chain->writeBlock(input.data(), static_cast<int>(input.size()));
-  chain->flip();
-  encoder(argument, chain);
-  ENCODED e;
-  e.header = std::string(reinterpret_cast<const char*>(headerBuffer->data()),
-                         static_cast<size_t>(headerBuffer->length - headerBuffer->avail));
-  for (const DATA_BUFFER* b = chain; b; b = b->next) e.streams.push_back(Contents(b));
-  delete chain;
-  delete headerBuffer;
-  headerBuffer = nullptr;
-  return e;
+  return RunTrickEncoder(encoder, trick, input, argument);
 }
 
-// The decoder run on `header` (after the trick number) and the streams,
-// each stored; "<refused>" when it returns null.
+// The decoder run on `header` (after the trick number) and the streams;
+// "<refused>" when it returns null.
 std::string Decode(DATA_BUFFER* (*decoder)(ENTRY_READER&), const std::string& header,
                    const std::vector<std::string>& streams, uint32_t fileLength) {
-  std::string archive;
-  for (const std::string& stream : streams) archive += Stored(stream);
-  FILE* file = fmemopen(archive.data(), archive.size(), "rb");
-  headerBuffer = new DATA_BUFFER(1024, 2, nullptr);
-  headerBuffer->writeBlock(header.data(), static_cast<int>(header.size()));
-  headerBuffer->flip();
-  ENTRY_READER entry{file, fileLength};
-  DATA_BUFFER* restored;
-  {
-    QUIET_STDOUT quiet;
-    restored = decoder(entry);
-  }
-  fclose(file);
-  delete headerBuffer;
-  headerBuffer = nullptr;
-  if (!restored) return "<refused>";
-  std::string result = Contents(restored);
-  delete restored;
-  return result;
+  const TRICK_INPUT_READ read = RunTrickDecoder(decoder, header, streams, fileLength);
+  return read.refused ? "<refused>" : read.bytes;
 }
 
 std::string Bytes(std::initializer_list<int> values) {
@@ -95,8 +56,8 @@ std::string Bytes(std::initializer_list<int> values) {
 
 // --- The predictor ----------------------------------------------------------
 
-// The Part's prediction step typed again, stage by stage, as a check on
-// the predictor's own transcription.
+// The prediction step typed again from its definition, stage by stage: a
+// check on the predictor's own transcription.
 struct REFERENCE_CHANNEL {
   double gain1 = 0, power1 = 100000.0, gain2 = 0, power2 = 100000.0;
   double gain3 = 0, power3 = 100000.0, gain4 = 0, power4 = 100000.0;

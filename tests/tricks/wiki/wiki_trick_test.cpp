@@ -20,7 +20,7 @@
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
 #include "tests/test_build.h"
-#include "tests/model/coding_test_support.h"
+#include "tests/tricks/trick_streams.h"
 #include "tricks/trick.h"
 #include "tricks/wiki/word_dictionary.h"
 
@@ -34,10 +34,6 @@ const std::string kSmallDump =
 const std::string kLargeDump =
     std::string(ZUBRECA_CORPUS) + "/wiki/enwiki-latest-pages-articles1.xml-p000000010p000030302-shortened.xml";
 
-std::string Contents(const DATA_BUFFER* buffer) {
-  return std::string(reinterpret_cast<const char*>(buffer->data()), static_cast<size_t>(buffer->length));
-}
-
 // Runs the trick in this process, in a directory that holds the shipped
 // dictionary. The streams travel in the stored form of a coded buffer, so
 // that the transforms, the split and the order of the streams are tested
@@ -47,58 +43,27 @@ class WikiTrick : public ::testing::Test {
   void SetUp() override { savedOrder = modelOrder; }
   void TearDown() override { modelOrder = savedOrder; }
 
+  // The option byte of the header (without the trick number) and the streams.
   struct ENCODED {
-    std::string header;               // the trick's parameters: the option byte
+    std::string header;
     std::vector<std::string> streams;
     std::vector<int> maxOrders;
     std::vector<TEXT_ALPHABET> alphabets;
   };
 
   static ENCODED Encode(const std::string& input, const std::string& argument) {
-    headerBuffer = new DATA_BUFFER(1024, 2, nullptr);
-    DATA_BUFFER* chain = new DATA_BUFFER(static_cast<int>(input.size()), 128, nullptr);
-    chain->writeBlock(input.data(), static_cast<int>(input.size()));
-    chain->flip();
-    EncodeWiki(argument.c_str(), chain);
-    ENCODED encoded;
-    encoded.header = std::string(reinterpret_cast<const char*>(headerBuffer->data()),
-                                 static_cast<size_t>(headerBuffer->length - headerBuffer->avail));
-    for (const DATA_BUFFER* b = chain; b; b = b->next) {
-      encoded.streams.push_back(Contents(b));
-      encoded.maxOrders.push_back(b->maxOrder);
-      encoded.alphabets.push_back(b->alphabet);
-    }
-    delete chain;
-    delete headerBuffer;
-    headerBuffer = nullptr;
-    return encoded;
+    const TRICK_OUTPUT output = RunTrickEncoder(EncodeWiki, 2, input, argument.c_str());
+    return {output.header.substr(1), output.streams, output.maxOrders, output.alphabets};
   }
 
-  // Decodes the streams, each stored, with the options of the header;
-  // "<refused>" when the decoder finds them damaged.
+  // The restored dump, or "<refused>" when the decoder finds the streams
+  // damaged.
   static std::string Decode(const ENCODED& encoded, uint32_t fileLength) {
-    std::string archive;
-    for (const std::string& stream : encoded.streams) archive += Stored(stream);
-    FILE* file = fmemopen(archive.data(), archive.size(), "rb");
-    headerBuffer = new DATA_BUFFER(1024, 2, nullptr);
-    headerBuffer->writeBlock(encoded.header.data(), static_cast<int>(encoded.header.size()));
-    headerBuffer->flip();
-    ENTRY_READER entry{file, fileLength};
-    DATA_BUFFER* restored;
-    {
-      QUIET_STDOUT quiet;
-      restored = DecodeWiki(entry);
-    }
-    const bool allRead = ftell(file) == static_cast<long>(archive.size());
-    fclose(file);
-    delete headerBuffer;
-    headerBuffer = nullptr;
-    if (!restored) return "<refused>";
-    std::string result = Contents(restored);
-    delete restored;
-    EXPECT_TRUE(entry.sound);
-    EXPECT_TRUE(allRead) << "every stream is read";
-    return result;
+    const TRICK_INPUT_READ read = RunTrickDecoder(DecodeWiki, encoded.header, encoded.streams, fileLength);
+    if (read.refused) return "<refused>";
+    EXPECT_TRUE(read.sound);
+    EXPECT_TRUE(read.allRead) << "every stream is read";
+    return read.bytes;
   }
 
   IN_DICTIONARY_DIR dictionary;

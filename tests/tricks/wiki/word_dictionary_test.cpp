@@ -154,7 +154,7 @@ TEST(WordDictionary, SectionsAndBuckets) {
   EXPECT_EQ(Encode(dictionary, "www"), "A");
   ASSERT_EQ(Load(file, kLanguageWords, dictionary), DICTIONARY_STATUS::kLoaded);
   EXPECT_EQ(Encode(dictionary, "de"), "@");
-  // The bucket of the spec's hash: "de" is v = 3 * 3 + 4 = 13, 2048 + 13.
+  // The bucket of "de": v = 3 * ('d' - 97) + ('e' - 97) = 13, and 1024 * 2 + 13.
   EXPECT_EQ(WordBucket(reinterpret_cast<const uint8_t*>("de"), 2), 2061u);
   EXPECT_EQ(dictionary.buckets[2061], 0);
 }

@@ -1,14 +1,21 @@
-// The input format of the wiki decoder's fuzz target, shared with the
-// program that writes its seeds: one option byte, then the lengths of the
+// The input format of the trick decoders' fuzz targets, shared with the
+// programs that write their seeds: one option (or mode) byte, then the lengths of the
 // five streams as 16-bit little-endian numbers, then the streams' bytes one
 // after the other. Missing bytes count as 0 and lengths are cut to what is
 // there, so every input means something.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "buffers/data_buffer.h"
+#include "driver/run_settings.h"
+#include "tricks/trick.h"
 
 namespace zubreca::fuzzing {
 
@@ -45,6 +52,27 @@ inline std::string StoredStreams(const WIKI_FUZZ_INPUT& input) {
     archive += stream;
   }
   return archive;
+}
+
+// Runs `decoder` on the streams of `input` with its option byte as the
+// header after the trick number, in the directory of the shipped dictionary (the
+// wiki trick needs it) and with the progress marks sent nowhere.
+inline void RunDecoderOnStreams(const WIKI_FUZZ_INPUT& input, DATA_BUFFER* (*decoder)(ENTRY_READER&)) {
+  static const bool ready =
+      chdir(ZUBRECA_SOURCE_DIR "/dictionary") == 0 && freopen("/dev/null", "w", stdout) != nullptr;
+  if (!ready) return;
+  std::string archive = StoredStreams(input);
+  FILE* file = fmemopen(archive.data(), archive.size(), "rb");
+  if (!file) return;
+  headerBuffer = new DATA_BUFFER(8, 2, nullptr);
+  headerBuffer->putByte(input.options);
+  headerBuffer->flip();
+  modelOrder = 128;
+  ENTRY_READER entry{file, static_cast<uint32_t>(archive.size())};
+  delete decoder(entry);
+  delete headerBuffer;
+  headerBuffer = nullptr;
+  fclose(file);
 }
 
 inline std::string WriteWikiInput(const WIKI_FUZZ_INPUT& input) {

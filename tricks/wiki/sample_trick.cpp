@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "buffers/data_buffer.h"
@@ -60,43 +61,59 @@ STATISTICS Measure(const uint8_t* d, int32_t n, HISTOGRAMS& h) {
   STATISTICS s;
   h.clear();
   if (n <= 8) return s;
-  uint32_t previous[4] = {0, 0, 0, 0};   // the last b1 - b0 .. b4 - b0
-  uint32_t previousD[2] = {0, 0};       // the last high byte of W2 - W0, per parity
-  uint32_t previousE[4] = {0, 0, 0, 0};  // the last W4 - W0, per phase
-  uint32_t misses = 0;
-  for (int32_t i = 0; i <= n - 9; ++i) {
+  // The contexts and sums live in registers, so the counters are all that
+  // the loop reads and writes in memory. A context "of the same parity" or "of the same
+  // phase" is the value of two or four positions back, so those are kept
+  // in short shift registers.
+  uint32_t previous1 = 0, previous2 = 0, previous3 = 0, previous4 = 0;  // the last b1 - b0 .. b4 - b0
+  uint32_t dHigh1 = 0, dHigh2 = 0;  // the high byte of W2 - W0, one and two positions back
+  uint32_t e1 = 0, e2 = 0, e3 = 0, e4 = 0;  // W4 - W0, one to four positions back
+  int64_t gain16 = 0, gain16Other = 0;  // the 16-bit sums of this position's parity and the other
+  uint32_t tags = 0, tagsOther = 0;
+  uint32_t matches[4] = {0, 0, 0, 0};
+  int32_t i = 0;
+  for (; i <= n - 9; ++i) {
     const uint32_t b0 = d[i], b1 = d[i + 1], b2 = d[i + 2], b3 = d[i + 3], b4 = d[i + 4], b5 = d[i + 5];
-    const uint32_t bytes[5] = {b0, b1, b2, b3, b4};
-    for (int k = 0; k < 4; ++k) {
-      const uint32_t difference = (bytes[k + 1] - b0) & 0xFF;
-      ++h.counts[8 * k + (previous[k] >> 5)][difference];
-      previous[k] = difference;
-    }
+    const uint32_t d1 = (b1 - b0) & 0xFF, d2 = (b2 - b0) & 0xFF, d3 = (b3 - b0) & 0xFF, d4 = (b4 - b0) & 0xFF;
+    ++h.counts[0 + (previous1 >> 5)][d1];
+    ++h.counts[8 + (previous2 >> 5)][d2];
+    ++h.counts[16 + (previous3 >> 5)][d3];
+    ++h.counts[24 + (previous4 >> 5)][d4];
+    previous1 = d1, previous2 = d2, previous3 = d3, previous4 = d4;
+
     const uint32_t w0 = b0 | b1 << 8, w2 = b2 | b3 << 8, w4 = b4 | b5 << 8;
-    const int q = i & 1;
+    const uint32_t q = i & 1;
     const uint32_t dw = (w2 - w0) & 0xFFFF;
-    ++h.counts[32 + 16 * q + 2 * (previousD[q] >> 5)][dw & 0xFF];
+    ++h.counts[32 + 16 * q + 2 * (dHigh2 >> 5)][dw & 0xFF];
     ++h.counts[33 + 16 * q + 2 * ((dw & 0xFF) >> 5)][dw >> 8];
-    previousD[q] = dw >> 8;
-    const int phase = i & 3;
+    dHigh2 = dHigh1, dHigh1 = dw >> 8;
+
+    const uint32_t phase = i & 3;
     const uint32_t ew = (w4 - w0) & 0xFFFF;
-    ++h.counts[64 + 16 * phase + 2 * (previousE[phase] >> 13)][ew & 0xFF];
+    ++h.counts[64 + 16 * phase + 2 * (e4 >> 13)][ew & 0xFF];
     ++h.counts[65 + 16 * phase + 2 * ((ew >> 5) & 7)][ew >> 8];
-    previousE[phase] = ew;
+    e4 = e3, e3 = e2, e2 = e1, e1 = ew;
+
+    // The four match counts stay in registers: counted in histogram 128
+    // they would chain each position's update to the one before.
     const uint32_t pair = (67 * b2 + b3) & 0xFF;
     const int match = b4 == b3 ? 0 : b4 == b2 ? 1 : b4 == b1 ? 2 : b4 == b0 ? 3 : -1;
-    if (match >= 0) {
-      ++h.counts[kMatchHistogram][match];
-      ++h.counts[kByteHistograms + pair][255];
-    } else {
-      ++h.counts[kByteHistograms + pair][b4];
-      ++misses;
-    }
+    const bool hit = match >= 0;
+    matches[0] += match == 0, matches[1] += match == 1, matches[2] += match == 2, matches[3] += match == 3;
+    ++h.counts[kByteHistograms + pair][hit ? 255 : b4];
+
     s.signedGain8 += std::abs(Signed8(b1) - Signed8(b0)) - std::abs(static_cast<int32_t>(b1) - static_cast<int32_t>(b0));
-    s.signedGain16[q] +=
-        std::abs(Signed16(w2) - Signed16(w0)) - std::abs(static_cast<int32_t>(w2) - static_cast<int32_t>(w0));
-    s.tagWords[q] += (w0 & 0xF800) == 0x1800;
+    gain16 += std::abs(Signed16(w2) - Signed16(w0)) - std::abs(static_cast<int32_t>(w2) - static_cast<int32_t>(w0));
+    tags += (w0 & 0xF800) == 0x1800;
+    std::swap(gain16, gain16Other);
+    std::swap(tags, tagsOther);
   }
+  uint32_t misses = i;
+  for (int k = 0; k < 4; ++k) h.counts[kMatchHistogram][k] = matches[k], misses -= matches[k];
+  // After the loop, the first of each pair belongs to the parity of i.
+  const int q = i & 1;
+  s.signedGain16[q] = gain16, s.signedGain16[q ^ 1] = gain16Other;
+  s.tagWords[q] = tags, s.tagWords[q ^ 1] = tagsOther;
   for (int k = 0; k < 4; ++k) s.estimates[k] = h.cost(8 * k, 8 * k + 7);
   s.estimates[4] = h.cost(32, 47);
   s.estimates[5] = h.cost(48, 63);

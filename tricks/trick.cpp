@@ -6,6 +6,7 @@
 #include "driver/console.h"
 #include "driver/run_settings.h"
 #include "model/coded_buffer.h"
+#include "tricks/exe/exe_trick.h"
 #include "tricks/wiki/record_trick.h"
 #include "tricks/wiki/sample_trick.h"
 #include "tricks/wiki/wiki_trick.h"
@@ -20,7 +21,7 @@ const TRICK trickTable[kTrickCount] = {
     {EncodePlain, DecodePlain, NoParameters},
     {nullptr, nullptr, nullptr},
     {EncodeWiki, DecodeWiki, WikiParameterBound},
-    {nullptr, nullptr, nullptr},
+    {EncodeExe, DecodeExe, ExeParameterBound},
     {EncodeSamples, DecodeSamples, SampleParameterBound},
     {EncodeRecords, DecodeRecords, NoParameters},
 };

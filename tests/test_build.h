@@ -37,4 +37,9 @@ class IN_DICTIONARY_DIR {
   std::string previous;
 };
 
+// Every corpus file through the program with the switch `trick` and back:
+// whole in the Release build's full sweep (ZUBRECA_FULL_SWEEP=1), else its
+// first 64 KiB (16 KiB under the sanitizers).
+void ExpectCorpusRoundTrips(const std::string& trick);
+
 }  // namespace zubreca::testkit

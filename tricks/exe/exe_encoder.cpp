@@ -302,7 +302,10 @@ DATA_BUFFER* EXE_ENCODER::emitCode() {
 
 // The decoder's inverse run in memory on the streams: true when it gives
 // the input back.
-bool MergesBack(int mode, const DATA_BUFFER& input, DATA_BUFFER* const streams[kExeStreamCount + 1]) {
+bool MergesBack(int mode, const DATA_BUFFER& input, DATA_BUFFER* head) {
+  DATA_BUFFER* streams[kExeStreamCount + 1] = {};
+  int k = 1;
+  for (DATA_BUFFER* b = head; b && k <= kExeStreamCount; b = b->next) streams[k++] = b;
   DATA_BUFFER* merged = nullptr;
   const EXE_MERGE result = MergeExeStreams(mode, static_cast<uint32_t>(input.length), streams, merged);
   const bool same = result == EXE_MERGE::kRestored && merged->length == input.length &&
@@ -311,35 +314,37 @@ bool MergesBack(int mode, const DATA_BUFFER& input, DATA_BUFFER* const streams[k
   return same;
 }
 
+EXE_SPLIT Split(int mode, const DATA_BUFFER& input, bool onlyCode) {
+  EXE_ENCODER encoder(mode, input);
+  EXE_SPLIT split;
+  if (!encoder.findDataRegions() && onlyCode) return split;
+  split.head = encoder.emitCode();
+  for (DATA_BUFFER* b = split.head; b; b = b->next) b->flip();
+  split.accepted = encoder.accepted();
+  return split;
+}
+
 // One attempt: the stream chain, or null when the input is not accepted as
 // code of this mode (the header then loses the mode byte and the length).
 DATA_BUFFER* TryEncode(int mode, DATA_BUFFER* input) {
-  const uint32_t length = static_cast<uint32_t>(input->length);
-  headerBuffer->putU32(length);
-  EXE_ENCODER encoder(mode, *input);
-  DATA_BUFFER* head = nullptr;
-  if (encoder.findDataRegions()) {
-    head = encoder.emitCode();
-    DATA_BUFFER* streams[kExeStreamCount + 1] = {};
-    int k = 1;
-    for (DATA_BUFFER* b = head; b; b = b->next) {
-      b->flip();
-      streams[k++] = b;
-    }
-    if (!encoder.accepted() || !MergesBack(mode, *input, streams)) {
-      delete head;
-      head = nullptr;
-    }
+  headerBuffer->putU32(static_cast<uint32_t>(input->length));
+  EXE_SPLIT split = Split(mode, *input, true);
+  if (split.head && !(split.accepted && MergesBack(mode, *input, split.head))) {
+    delete split.head;
+    split.head = nullptr;
   }
-  if (!head) {
+  if (!split.head) {
     constexpr int kModeAndLength = 5;
     headerBuffer->avail += kModeAndLength;
     headerBuffer->cursor -= kModeAndLength;
   }
-  return head;
+  return split.head;
 }
 
 }  // namespace
+
+EXE_SPLIT SplitExe(int mode, const DATA_BUFFER& input) { return Split(mode, input, true); }
+EXE_SPLIT SplitAnyExe(int mode, const DATA_BUFFER& input) { return Split(mode, input, false); }
 
 const char* EncodeExe(const char* position, DATA_BUFFER*& chain) {
   DATA_BUFFER* input = chain;

@@ -35,6 +35,18 @@ const char* EncodeExe(const char* position, DATA_BUFFER*& chain);
 DATA_BUFFER* DecodeExe(ENTRY_READER& entry);
 inline uint32_t ExeParameterBound(uint32_t /*fileLength*/) { return 5; }  // mode byte and length, or 2 and trick 4's bytes
 
+// The encoder's two passes on their own: the streams of `input` read as
+// code of `mode` (0 or 1), flipped and chained 1 -> 22 behind `head`
+// (null when pass 1 finds that the input is not code), and whether the
+// branch model would keep them.
+struct EXE_SPLIT {
+  DATA_BUFFER* head = nullptr;
+  bool accepted = false;
+};
+EXE_SPLIT SplitExe(int mode, const DATA_BUFFER& input);
+// The same, whatever pass 1 finds: the streams of any input.
+EXE_SPLIT SplitAnyExe(int mode, const DATA_BUFFER& input);
+
 enum class EXE_MERGE { kRestored, kOutOfStep, kDamaged };
 
 // The decoder's work after the streams are decoded: merges the flipped

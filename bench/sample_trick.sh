@@ -6,8 +6,9 @@
 #   bench/sample_trick.sh [FILE...]
 #
 # Defaults: the samples and records of ../shared/corpus. Environment: BUILD
-# (default ./build), BENCH_TMP (default $TMPDIR or /tmp). The table goes to
-# standard output.
+# (default ./build), BENCH_TMP (default $TMPDIR or /tmp), SWITCHES (default
+# "-t0 -t4 -t4(1) -t5"; the first one is the base of the ratios). The
+# table goes to standard output.
 
 set -euo pipefail
 
@@ -35,7 +36,7 @@ for file in "$@"; do
     zpaq_size=$(stat -c %s "$WORK/z/x.zpaq")
   fi
   plain=
-  for switch in -t0 -t4 '-t4(1)' -t5; do
+  for switch in ${SWITCHES:--t0 -t4 -t4(1) -t5}; do
     dir="$WORK/run"
     rm -rf "$dir" && mkdir -p "$dir/out"
     cp "$file" "$DICTIONARY" "$dir/" && cp "$DICTIONARY" "$dir/out/"

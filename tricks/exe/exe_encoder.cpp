@@ -155,7 +155,9 @@ bool EXE_ENCODER::emitPadding(const uint8_t* limit) {
   int code = -1;
   for (int k = kPaddingPatternCount - 1; k >= 0 && code < 0; --k) {
     const PADDING_PATTERN& pattern = PADDING_PATTERNS[k];
-    if (limit - cursor >= pattern.length && memcmp(cursor, pattern.bytes, pattern.length) == 0) {
+    // The first two bytes tell most patterns apart before the comparison.
+    if (limit - cursor >= pattern.length && pattern.bytes[0] == first && pattern.bytes[1] == cursor[1] &&
+        memcmp(cursor, pattern.bytes, pattern.length) == 0) {
       cursor += pattern.length;
       code = 0xA0 | (offsetOf(cursor) & 15);
     }

@@ -7,6 +7,7 @@
 #include "driver/run_settings.h"
 #include "model/coded_buffer.h"
 #include "tricks/exe/exe_trick.h"
+#include "tricks/segment_trick.h"
 #include "tricks/wiki/record_trick.h"
 #include "tricks/wiki/sample_trick.h"
 #include "tricks/wiki/wiki_trick.h"
@@ -19,7 +20,7 @@ namespace zubreca {
 // 5 EncodeRecords/DecodeRecords.
 const TRICK trickTable[kTrickCount] = {
     {EncodePlain, DecodePlain, NoParameters},
-    {nullptr, nullptr, nullptr},
+    {EncodeSegments, DecodeSegments, SegmentParameterBound},
     {EncodeWiki, DecodeWiki, WikiParameterBound},
     {EncodeExe, DecodeExe, ExeParameterBound},
     {EncodeSamples, DecodeSamples, SampleParameterBound},

@@ -25,6 +25,12 @@ void PrintShown(const char* text) {
   }
 }
 
+namespace {
+FATAL_HOOK fatalHook = nullptr;
+}  // namespace
+
+void SetFatalHook(FATAL_HOOK hook) { fatalHook = hook; }
+
 void ReportError(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -40,6 +46,7 @@ void ReportError(const char* format, ...) {
   printf("\nError: ");
   PrintShown(message.data());
   printf("!\n");
+  if (fatalHook) fatalHook();
   exit(-1);
 }
 

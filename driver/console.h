@@ -13,6 +13,12 @@ namespace zubreca {
 // the message (which may hold names from an archive) are shown escaped.
 [[noreturn]] void ReportError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// For the fuzz targets, which run decoders in one long-lived process: a
+// routine that ReportError calls instead of ending the program, once the
+// message is printed. It must not return (it throws).
+using FATAL_HOOK = void (*)();
+void SetFatalHook(FATAL_HOOK hook);
+
 // Prints `text` with every control character (codes 0 to 31 and 127)
 // shown as \xHH, so that a name read from an archive or a directory cannot
 // move the cursor or change the terminal.

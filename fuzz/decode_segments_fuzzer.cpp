@@ -19,6 +19,7 @@
 #include "driver/console.h"
 #include "driver/run_settings.h"
 #include "fuzz/segment_fuzz_input.h"
+#include "model/model_memory.h"
 #include "tricks/segment_trick.h"
 
 using namespace zubreca;
@@ -31,7 +32,11 @@ struct FATAL_ERROR {};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool ready = chdir(ZUBRECA_SOURCE_DIR "/dictionary") == 0 &&
+  // As the program does before it decodes: the model memory (a buffer may
+  // be read in its coded form when a class trick reads past the stored
+  // ones), the dictionary's directory, no progress marks, fatal errors
+  // caught.
+  static const bool ready = MODEL_MEMORY::reserve(4) && chdir(ZUBRECA_SOURCE_DIR "/dictionary") == 0 &&
                             freopen("/dev/null", "w", stdout) != nullptr && (SetFatalHook(ThrowFatal), true);
   if (!ready) return 0;
   const fuzzing::SEGMENT_FUZZ_INPUT input = fuzzing::ParseSegmentInput(data, size);

@@ -88,6 +88,19 @@ TEST(SegmentSearch, OneRepeatedByteIsNeverCut) {
   EXPECT_EQ(classes[0].length(), 200000u);
 }
 
+TEST(SegmentSearch, ChunksOf50MiBMergeUntestedAndTheRestStaysApart) {
+  if (kUnderSanitizer) GTEST_SKIP() << "120 MiB: the Release build covers it";
+  const uint32_t mib = 1048576;
+  const std::vector<SEGMENT_CLASS> classes = Analyse(std::string(120 * mib, 'z'));
+  ASSERT_EQ(classes.size(), 2u);
+  ASSERT_EQ(classes[0].pieces.size(), 1u) << "the two full chunks fuse";
+  EXPECT_EQ(classes[0].pieces[0].offset, 0u);
+  EXPECT_EQ(classes[0].pieces[0].length, 100 * mib);
+  ASSERT_EQ(classes[1].pieces.size(), 1u);
+  EXPECT_EQ(classes[1].pieces[0].offset, 100 * mib);
+  EXPECT_EQ(classes[1].pieces[0].length, 20 * mib);
+}
+
 TEST(SegmentSearch, TextAndNoiseFallApartAndLikeJoinsLike) {
   // text | noise | text: two classes, the text's pieces in one. (Pieces
   // must be long enough to pay for a class of their own: 30 KB of noise
@@ -240,6 +253,7 @@ TEST(SegmentTrick, ClassAssignments) {
 }
 
 TEST(SegmentTrickProgram, EveryCorpusFileRoundTripsWithT1) { ExpectCorpusRoundTrips("-t1"); }
+TEST(SegmentTrickProgram, EveryCorpusFileRoundTripsWithT1AndTrick0) { ExpectCorpusRoundTrips("-t1,(0)=0"); }
 
 TEST(SegmentTrickProgram, MixedFilesRoundTripWithEveryClassTrick) {
   TEMP_DIR dir;

@@ -21,12 +21,14 @@ class COST_TABLE {
   explicit COST_TABLE(uint32_t fileLength);
 
   uint32_t operator()(uint32_t n) const {
-    const uint32_t k = increments[n];
+    const uint32_t k = slope(n);
     return knots[k].value + k * (n - knots[k].count);
   }
-  // The slope in force at count n: C(n) - C(n - 1), about.
-  uint32_t slope(uint32_t n) const { return increments[n]; }
-  uint32_t largestCount() const { return static_cast<uint32_t>(increments.size() - 1); }
+  // The slope in force at count n: C(n) - C(n - 1), about. Small counts
+  // (most cells) read it from a table that stays in the cache; large ones
+  // (row totals of big files) search the few places where it changes.
+  uint32_t slope(uint32_t n) const { return n < increments.size() ? increments[n] : searchSlope(n); }
+  uint32_t largestCount() const { return largest; }
 
   double unitsPerBit = 0;
   int32_t segmentOverhead = 0;
@@ -36,7 +38,12 @@ class COST_TABLE {
     uint32_t value = 0;
     uint32_t count = 0;
   };
-  std::vector<uint8_t> increments;
+  uint32_t searchSlope(uint32_t n) const;
+
+  std::vector<uint8_t> increments;  // the slopes of the counts below 2^18
+  std::vector<uint32_t> slopeStarts;  // the counts from which each new slope is in force
+  std::vector<uint8_t> slopes;        // ... and those slopes
+  uint32_t largest = 0;
   KNOT knots[256];
 };
 

@@ -29,10 +29,10 @@ SWITCHES="-t0 -t1" "$here/sample_trick.sh" "$WORK/corpus.tar"
 
 echo
 echo "## The analysis alone"
-"$BUILD/bench/segment_tool" "${files[@]}" "$WORK/corpus.tar" | grep -v '^[-|/\\]*$' | sed 's/^[-|/\\]*|/|/'
+"$BUILD/bench/segment_tool" "${files[@]}" "$WORK/corpus.tar" 2>&1 >/dev/null
 
 echo
 echo "## About 100 MB of corpus files: analysis against coding"
 for i in 1 2 3 4; do cat "${files[@]}"; done >"$WORK/big.bin"
-"$BUILD/bench/segment_tool" "$WORK/big.bin" | grep -v '^[-|/\\]*$' | sed 's/^[-|/\\]*|/|/'
+"$BUILD/bench/segment_tool" "$WORK/big.bin" 2>&1 >/dev/null
 (cd "$WORK" && /usr/bin/time -f 'coding -t0: %e s, peak %M KB' "$BUILD/zubreca" e -t0 big.bin >/dev/null)

@@ -169,6 +169,11 @@ DATA_BUFFER* ReplaceBuffer(DATA_BUFFER* newBuf, DATA_BUFFER* old) {
   return newBuf;
 }
 
+DATA_BUFFER* ReplaceByChain(DATA_BUFFER* buffers, DATA_BUFFER* old) {
+  DATA_BUFFER* rest = PopBuffer(old);
+  return buffers ? AppendChain(rest, buffers) : rest;
+}
+
 DATA_BUFFER* PopBuffer(DATA_BUFFER* head) {
   DATA_BUFFER* rest = head->next;
   head->next = nullptr;

@@ -115,6 +115,11 @@ DATA_BUFFER* AppendChain(DATA_BUFFER* tail, DATA_BUFFER* head);
 // deleted on its own. Returns `newBuf`.
 DATA_BUFFER* ReplaceBuffer(DATA_BUFFER* newBuf, DATA_BUFFER* old);
 
+// The chain `buffers` (flipped already; null for none) takes the place of
+// the one buffer `old` in its chain; `old` is deleted on its own. Returns
+// the new head: `buffers`, or what followed `old`.
+DATA_BUFFER* ReplaceByChain(DATA_BUFFER* buffers, DATA_BUFFER* old);
+
 // Deletes the head of a chain on its own and returns the rest.
 DATA_BUFFER* PopBuffer(DATA_BUFFER* head);
 

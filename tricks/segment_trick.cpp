@@ -77,14 +77,7 @@ const char* EncodeSegments(const char* position, DATA_BUFFER*& chain) {
     headerBuffer->putByte(k + 1 < classes.size());
     result = AppendChain(buffer, result);
   }
-  if (result) {
-    DATA_BUFFER* last = result;
-    while (last->next) last = last->next;
-    last->next = input->next;
-  }
-  input->next = nullptr;
-  delete input;
-  chain = result;
+  chain = ReplaceByChain(result, input);
   return position;
 }
 

@@ -27,12 +27,6 @@ namespace {
 
 using namespace testkit;
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (int v : values) bytes.push_back(static_cast<char>(v));
-  return bytes;
-}
-
 // The analysis of `data`, with the two bytes before it 0 as in a buffer.
 std::vector<SEGMENT_CLASS> Analyse(const std::string& data, int level = 5) {
   const std::string padded = std::string(2, '\0') + data;

@@ -360,12 +360,7 @@ const char* EncodeExe(const char* position, DATA_BUFFER*& chain) {
     EncodeSamples("", chain);
     return position;
   }
-  DATA_BUFFER* last = streams;
-  while (last->next) last = last->next;
-  last->next = input->next;
-  input->next = nullptr;
-  delete input;
-  chain = streams;
+  chain = ReplaceByChain(streams, input);
   return position;
 }
 

@@ -21,12 +21,6 @@ namespace {
 
 using namespace testkit;
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (int v : values) bytes.push_back(static_cast<char>(v));
-  return bytes;
-}
-
 // A stretch of libc's code section: enough 32-bit code for the branch
 // model to accept it.
 std::string LibcCode(size_t size) { return CorpusFile("x86/libc.so.6").substr(0x30000, size); }

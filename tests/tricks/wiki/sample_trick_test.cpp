@@ -48,12 +48,6 @@ std::string Decode(DATA_BUFFER* (*decoder)(ENTRY_READER&), const std::string& he
   return read.refused ? "<refused>" : read.bytes;
 }
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (int v : values) bytes.push_back(static_cast<char>(v));
-  return bytes;
-}
-
 // --- The predictor ----------------------------------------------------------
 
 // The prediction step typed again from its definition, stage by stage: a

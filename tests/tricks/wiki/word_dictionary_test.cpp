@@ -79,12 +79,6 @@ std::string Decode(const WORD_DICTIONARY& dictionary, const std::string& codes) 
   return Take(out);
 }
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (int v : values) bytes.push_back(static_cast<char>(v));
-  return bytes;
-}
-
 TEST(WordCodes, OneByteCodeCountsAndTheCodeRangeRule) {
   EXPECT_EQ(OneByteCodes(100), 100);
   EXPECT_EQ(OneByteCodes(191), 191);

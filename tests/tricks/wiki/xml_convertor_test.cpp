@@ -10,9 +10,12 @@
 #include <string>
 
 #include "buffers/data_buffer.h"
+#include "tests/driver/hand_made_archive.h"
 
 namespace zubreca {
 namespace {
+
+using testkit::Bytes;
 
 struct SPLIT {
   std::string text, markup, link, lang, number;
@@ -44,12 +47,6 @@ SPLIT Split(const std::string& input) {
   }
   for (DATA_BUFFER* buffer : buffers) delete buffer;
   return result;
-}
-
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (int v : values) bytes.push_back(static_cast<char>(v));
-  return bytes;
 }
 
 TEST(XmlConvertor, PageExample) {

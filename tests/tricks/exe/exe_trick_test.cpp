@@ -105,7 +105,9 @@ TEST(ExeTrickProgram, CodeRoundTripsAndShrinks) {
   ASSERT_TRUE(ReadFile(dir / "c.bin") == code);
   ASSERT_EQ(RunZubrecaIn(dir.path(), {"e", "-d", "-t0", "c.bin"}).status, 0);
   const size_t plain = ReadFile(dir / "c.zbr").size();
-  EXPECT_LT(withTrick, plain * 9 / 10) << "the streams should code at least 10% smaller";
+  // Half a megabyte codes at least 10% smaller; the sanitizers' 64 KiB,
+  // with less for the stream models to learn from, only smaller.
+  EXPECT_LT(withTrick, kUnderSanitizer ? plain : plain * 9 / 10);
 }
 
 // An entry of trick 3 holding `streams` stored, for a file of `code`.

@@ -10,6 +10,7 @@
 #include "buffers/data_buffer.h"
 #include "buffers/file_loading.h"
 #include "fuzz/exe_fuzz_input.h"
+#include "fuzz/seed_file.h"
 #include "tricks/exe/exe_trick.h"
 
 using namespace zubreca;
@@ -42,11 +43,7 @@ int main(int argc, char** argv) {
           input.streams.emplace_back(reinterpret_cast<const char*>(b->data()), static_cast<size_t>(b->length));
         }
         delete split.head;
-        const std::string seed = fuzzing::WriteExeInput(input);
-        FILE* out = fopen((output + "/seed-" + std::to_string(written++)).c_str(), "wb");
-        if (!out) return 1;
-        fwrite(seed.data(), 1, seed.size(), out);
-        fclose(out);
+        if (!fuzzing::WriteSeedFile(output, written, fuzzing::WriteExeInput(input))) return 1;
       }
     }
   }

@@ -15,6 +15,7 @@
 #include "buffers/file_loading.h"
 #include "driver/run_settings.h"
 #include "fuzz/segment_fuzz_input.h"
+#include "fuzz/seed_file.h"
 #include "tricks/segment_trick.h"
 
 using namespace zubreca;
@@ -39,11 +40,7 @@ int main(int argc, char** argv) {
   if (chdir(ZUBRECA_SOURCE_DIR "/dictionary") != 0) return 1;
   int written = 0;
   const auto write = [&](const fuzzing::SEGMENT_FUZZ_INPUT& input) {
-    const std::string seed = fuzzing::WriteSegmentInput(input);
-    FILE* out = fopen((output + "/seed-" + std::to_string(written++)).c_str(), "wb");
-    if (!out) exit(1);
-    fwrite(seed.data(), 1, seed.size(), out);
-    fclose(out);
+    if (!fuzzing::WriteSeedFile(output, written, fuzzing::WriteSegmentInput(input))) exit(1);
   };
   for (const int from : {0, 0x42000, 0x120000}) {
     for (const char* argument : {"", ",(0)=0", ",(0)=5", ",(0)=4(1)"}) {

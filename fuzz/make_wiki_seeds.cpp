@@ -14,6 +14,7 @@
 #include "buffers/file_loading.h"
 #include "driver/run_settings.h"
 #include "fuzz/trick_fuzz_input.h"
+#include "fuzz/seed_file.h"
 #include "tricks/wiki/wiki_trick.h"
 
 using namespace zubreca;
@@ -48,11 +49,7 @@ int main(int argc, char** argv) {
       }
       delete chain;
       delete headerBuffer;
-      const std::string seed = fuzzing::WriteWikiInput(input);
-      FILE* out = fopen((output + "/seed-" + std::to_string(written++)).c_str(), "wb");
-      if (!out) return 1;
-      fwrite(seed.data(), 1, seed.size(), out);
-      fclose(out);
+      if (!fuzzing::WriteSeedFile(output, written, fuzzing::WriteWikiInput(input))) return 1;
     }
   }
   printf("%d seeds\n", written);

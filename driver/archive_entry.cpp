@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "buffers/checksum.h"
 #include "buffers/file_loading.h"
@@ -180,6 +181,27 @@ uint32_t HeaderBound(const DATA_BUFFER& decodedSoFar) {
       std::min<int64_t>(trickAt + 1 + parameters + kChecksumBytes + 1, int64_t{kDecodeLimit} + 1));
 }
 
+void WriteEntry(FILE* archive, const ENTRY_HEADER& header, const char* name, const char* trick, DATA_BUFFER* data) {
+  // The trick may consume the file's buffer, so its share of the checksum
+  // is taken first.
+  const uint32_t fileChecksum = EntryChecksum(data->data(), header.length, nullptr, 0);
+  const uint32_t magic = ENTRY_MAGIC;
+  fwrite(&magic, sizeof magic, 1, archive);
+  headerBuffer = new DATA_BUFFER(kHeaderCapacity, kHeaderOrder, nullptr);
+  headerBuffer->writeBlock(&header, sizeof header);
+  headerBuffer->writeBlock(name, header.nameField & kNameLengthMask);
+  EncodeTrick(trick, data);
+  const size_t headerLength = static_cast<size_t>(headerBuffer->length - headerBuffer->avail);
+  headerBuffer->putU32(Crc32c(headerBuffer->data(), headerLength, fileChecksum));
+  headerBuffer->flip();
+  DATA_BUFFER* chain = AppendChain(data, headerBuffer);
+  while (chain) {
+    EncodeBuffer(archive, chain);
+    chain = PopBuffer(chain);
+  }
+  headerBuffer = nullptr;
+}
+
 bool EncodeFile(const ENV_FIND_RESULT& file, int memory, const char* trick, const char* archiveName,
                 FILE_IDENTITY* read) {
   char composed[kNameBufferSize];
@@ -200,29 +222,10 @@ bool EncodeFile(const ENV_FIND_RESULT& file, int memory, const char* trick, cons
 
   const char* slash = strrchr(file.name(), '/');
   const char* name = slash ? slash + 1 : file.name();
-  const int nameLength = static_cast<int>(strlen(name));
-  const uint32_t length = static_cast<uint32_t>(data->length);
-  const ENTRY_HEADER header = MakeEntryHeader(length, status.st_mode, status.st_mtime, modelOrder, memory, nameLength);
-  // The trick may consume the file's buffer, so its share of the checksum
-  // is taken first.
-  const uint32_t fileChecksum = EntryChecksum(data->data(), length, nullptr, 0);
-  const uint32_t magic = ENTRY_MAGIC;
-  fwrite(&magic, sizeof magic, 1, archive);
+  const ENTRY_HEADER header = MakeEntryHeader(static_cast<uint32_t>(data->length), status.st_mode, status.st_mtime,
+                                              modelOrder, memory, static_cast<int>(strlen(name)));
   PrepareCoding(memory, name);
-
-  headerBuffer = new DATA_BUFFER(kHeaderCapacity, kHeaderOrder, nullptr);
-  headerBuffer->writeBlock(&header, sizeof header);
-  headerBuffer->writeBlock(name, header.nameField & kNameLengthMask);
-  EncodeTrick(trick, data);
-  const size_t headerLength = static_cast<size_t>(headerBuffer->length - headerBuffer->avail);
-  headerBuffer->putU32(Crc32c(headerBuffer->data(), headerLength, fileChecksum));
-  headerBuffer->flip();
-  DATA_BUFFER* chain = AppendChain(data, headerBuffer);
-  while (chain) {
-    EncodeBuffer(archive, chain);
-    chain = PopBuffer(chain);
-  }
-  headerBuffer = nullptr;
+  WriteEntry(archive, header, name, trick, data);
   putchar('\n');
 
   if (!WrittenCleanly(archive)) ReportError("read/write for file %s", archivePath);
@@ -235,17 +238,13 @@ bool EncodeFile(const ENV_FIND_RESULT& file, int memory, const char* trick, cons
   return true;
 }
 
-bool DecodeFile(const ENV_FIND_RESULT& found, FILE_IDENTITY* read) {
-  const char* archiveName = found.name();
-  struct stat archiveStatus;
-  FILE* archive = OpenRegularFile(archiveName, false, &archiveStatus);
-  if (!archive) ReportError("can`t open file %s", archiveName);
+bool DecodeArchive(FILE* archive, const char* archiveName) {
   const bool superuser = geteuid() == 0;
   const mode_t mask = CreationMask();
   for (;;) {
     uint8_t magic[4];
     const size_t got = fread(magic, 1, sizeof magic, archive);
-    if (got == 0) break;
+    if (got == 0) return true;
     uint32_t magicValue = 0;
     memcpy(&magicValue, magic, got);
     if (got != sizeof magic || magicValue != ENTRY_MAGIC) ReportError("read/write for file %s", archiveName);
@@ -268,12 +267,14 @@ bool DecodeFile(const ENV_FIND_RESULT& found, FILE_IDENTITY* read) {
     }
     name[nameLength] = '\0';
     if (!IsPlainName(name, nameLength)) ReportError("read/write for file %s", archiveName);
+    // No encoder writes an entry longer than it can load; a longer one is
+    // damaged, and refused before its buffers are decoded toward it.
+    if (header.length > entryLengthLimit) ReportError("read/write for file %s", archiveName);
     putchar(8);
 
     if (!AskOverwrite(name)) {
       delete headerBuffer;
       headerBuffer = nullptr;
-      CloseFile(archive);
       return false;
     }
     modelOrder = OrderFromHeader(header.orderMem);
@@ -281,7 +282,7 @@ bool DecodeFile(const ENV_FIND_RESULT& found, FILE_IDENTITY* read) {
     printf("|");
 
     ENTRY_READER entry{archive, header.length};
-    DATA_BUFFER* restored = DecodeTrick(entry);
+    const std::unique_ptr<DATA_BUFFER> restored(DecodeTrick(entry));
     if (!restored) ReportError("read/write for file %s", archiveName);
     const size_t length = static_cast<size_t>(restored->length);
     putchar('\n');
@@ -297,13 +298,20 @@ bool DecodeFile(const ENV_FIND_RESULT& found, FILE_IDENTITY* read) {
     if (written != length || !output.commit(RestoredMode(header.mode, superuser, mask), times)) {
       ReportError("read/write for file %s", name);
     }
-    delete restored;
     delete headerBuffer;
     headerBuffer = nullptr;
   }
+}
+
+bool DecodeFile(const ENV_FIND_RESULT& found, FILE_IDENTITY* read) {
+  const char* archiveName = found.name();
+  struct stat archiveStatus;
+  FILE* archive = OpenRegularFile(archiveName, false, &archiveStatus);
+  if (!archive) ReportError("can`t open file %s", archiveName);
+  const bool complete = DecodeArchive(archive, archiveName);
   CloseFile(archive);
-  *read = FILE_IDENTITY::Of(archiveStatus);
-  return true;
+  if (complete) *read = FILE_IDENTITY::Of(archiveStatus);
+  return complete;
 }
 
 }  // namespace zubreca

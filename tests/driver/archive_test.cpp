@@ -329,6 +329,10 @@ TEST(ArchiveDecode, BadHeadersAreRefused) {
   // A name longer than the header holds.
   h.nameField = 0x8C00 | 100;
   EXPECT_EQ(DecodeArchive(kMagic + Stored(HeaderBytes(h))), (PROGRAM_RESULT{255, refused}));
+  // A file longer than any encoder loads: refused before its data is read.
+  h.nameField = -1;
+  h.length = (1u << 30) + 1;
+  EXPECT_EQ(DecodeArchive(kMagic + Stored(HeaderBytes(h)) + Stored("")), (PROGRAM_RESULT{255, refused}));
 }
 
 TEST(ArchiveDecode, NamesThatLeadElsewhereAreRefused) {

@@ -76,7 +76,7 @@ uint64_t ArchiveSize(const std::string& file, const std::string& trick) {
 // fails on growth and prints the table as measured.
 void CheckSizes(bool plain) {
   if (kUnderSanitizer) GTEST_SKIP() << "sizes are pinned in the Release build";
-  if (!std::filesystem::exists(ZUBRECA_CORPUS)) GTEST_SKIP() << "no corpus beside the repository";
+  NEEDS_CORPUS();
   TABLE table = ReadTable();
   ASSERT_FALSE(table.rows.empty()) << kTable;
   bool grew = false;

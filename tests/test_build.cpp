@@ -11,6 +11,13 @@
 
 namespace zubreca::testkit {
 
+std::string CorpusRoot() {
+  const char* chosen = getenv("ZUBRECA_CORPUS_DIR");
+  return chosen && *chosen ? chosen : ZUBRECA_CORPUS;
+}
+
+bool CorpusPresent() { return std::filesystem::is_directory(CorpusRoot()); }
+
 IN_DICTIONARY_DIR::IN_DICTIONARY_DIR() {
   char here[4096];
   if (!getcwd(here, sizeof here)) throw std::runtime_error("getcwd");
@@ -27,12 +34,13 @@ IN_DICTIONARY_DIR::~IN_DICTIONARY_DIR() {
 // Release build's full sweep (ZUBRECA_FULL_SWEEP=1), else its first 64 KiB
 // (16 KiB under the sanitizers).
 void ExpectCorpusRoundTrips(const std::string& trick) {
+  NEEDS_CORPUS();
   const char* full = getenv("ZUBRECA_FULL_SWEEP");
   const bool whole = !kUnderSanitizer && full && strcmp(full, "1") == 0;
   const size_t head = kUnderSanitizer ? 16384 : 65536;
   TEMP_DIR dir;
   WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(CorpusRoot())) {
     if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
     SCOPED_TRACE(trick + " on " + entry.path().string());
     std::string data = ReadFile(entry.path().string());

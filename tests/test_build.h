@@ -15,9 +15,19 @@ inline constexpr bool kUnderSanitizer = true;
 inline constexpr bool kUnderSanitizer = false;
 #endif
 
+// The shared corpus: ../shared/corpus beside the repository, or the folder
+// that ZUBRECA_CORPUS_DIR names.
+std::string CorpusRoot();
+bool CorpusPresent();
+
+// Tests that code corpus files start with this: without the corpus they
+// are skipped, and say so.
+#define NEEDS_CORPUS() \
+  if (!::zubreca::testkit::CorpusPresent()) GTEST_SKIP() << "skipped: no shared corpus at " << ::zubreca::testkit::CorpusRoot()
+
 // A file of the shared corpus, by its path below the corpus.
 inline std::string CorpusFile(const std::string& relative) {
-  return ReadFile(std::string(ZUBRECA_CORPUS) + "/" + relative);
+  return ReadFile(CorpusRoot() + "/" + relative);
 }
 
 // The dictionary shipped with the program.

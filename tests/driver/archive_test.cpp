@@ -67,6 +67,7 @@ TEST(ArchiveRoundTrip, SmallFileWithExactOutputAndAttributes) {
 }
 
 TEST(ArchiveRoundTrip, CorpusFiles) {
+  NEEDS_CORPUS();
   for (const char* file : {"canterbury/grammar.lsp", "canterbury/xargs.1", "canterbury/fields.c",
                            "canterbury/cp.html", "artificial/a.txt", "artificial/aaa.txt",
                            "artificial/random.txt", "canterbury/sum"}) {
@@ -85,6 +86,7 @@ TEST(ArchiveRoundTrip, EmptyFile) {
 }
 
 TEST(ArchiveRoundTrip, SwitchesForMemoryAndOrder) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   WriteFile(dir / "text.txt", CorpusFile("canterbury/asyoulik.txt").substr(0, 30000));
   ExpectRoundTrip(dir, "text.txt", {"-m4", "-o2"});
@@ -379,6 +381,7 @@ TEST(ArchiveDecode, WrongLengthOrTruncatedDataIsAnError) {
 // Every prefix of a real archive, and the archive with bytes changed, ends
 // in a restored file or in an error, never in a crash or a hang.
 TEST(ArchiveDecode, DamagedArchivesEndCleanly) {
+  NEEDS_CORPUS();
   TEMP_DIR source;
   const std::string text = CorpusFile("canterbury/grammar.lsp").substr(0, 400);
   WriteFile(source / "g.lsp", text);

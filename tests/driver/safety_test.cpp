@@ -187,6 +187,7 @@ TEST(SafetyAppend, AFailedAppendLeavesTheArchiveAsItWas) {
 // A signal in the middle of coding ends the run with nothing half made:
 // no new archive, no entry appended to an old one, no temporary file.
 TEST(SafetyAppend, AnInterruptedRunLeavesNothingHalfMade) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   const std::string text = CorpusFile("text/kjv.txt");
   WriteFile(dir / "a.txt", "alpha");
@@ -282,6 +283,7 @@ TEST(SafetyConsole, EnterAnswersYes) {
 // --- Restoring --------------------------------------------------------------
 
 TEST(SafetyRestore, ADamagedArchiveLeavesTheFileItWouldReplace) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   const std::string source = CorpusFile("canterbury/fields.c");
   WriteFile(dir / "fields.c", source);
@@ -405,6 +407,7 @@ TEST(SafetyChecksum, TheChecksumIsCheckedWhenItIsThere) {
 // files of the entries before the damage restored and every other file as
 // it was; a cut at an entry boundary is a shorter sound archive.
 TEST(SafetyDamage, EveryCutAndEveryChangedBitIsCaught) {
+  NEEDS_CORPUS();
   const std::vector<std::pair<std::string, std::string>> files = {
       {"t.txt", CorpusFile("canterbury/grammar.lsp").substr(0, 300)}, {"r.bin", Pseudorandom(60, 11)}, {"e", ""}};
   TEMP_DIR source;

@@ -34,6 +34,7 @@
 #include "model/model_start.h"
 #include "model/symbol_coder.h"
 #include "tests/model/coding_test_support.h"
+#include "tests/test_build.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define ZUBRECA_UNDER_ASAN 1
@@ -63,7 +64,7 @@ constexpr size_t kSweepHead = kUnderSanitizer ? 64 * 1024 : 256 * 1024;
 constexpr std::uintmax_t kSanitizerSweepLimit = 300 * 1024;
 constexpr int kOutputSize = 4 << 20;
 
-fs::path Corpus() { return fs::path(ZUBRECA_CORPUS); }
+fs::path Corpus() { return fs::path(testkit::CorpusRoot()); }
 
 Bytes ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -285,6 +286,10 @@ TEST_P(CorpusSweepTest, FileRoundTripsWithMatchingModels) {
   EXPECT_EQ(d.restarted, e.restarted);
 }
 
+// Without the corpus the sweeps have no cases; the tests that need it say
+// they were skipped.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(CorpusSweepTest);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SmallMemorySweepTest);
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusSweepTest, ::testing::ValuesIn(SweepCases()), SweepName);
 
 // Every corpus file again with 4 and 8 MB of model memory, where the tree is
@@ -359,6 +364,7 @@ TEST_F(ModelRoundTripTest, RecencyStampsCarryTheNextBytesRound) {
 }
 
 TEST_F(ModelRoundTripTest, SmallSizesOfTextPatternsAndNoise) {
+  NEEDS_CORPUS();
   const Bytes text = ReadFile(Corpus() / "canterbury" / "alice29.txt");
   for (size_t n : {0, 1, 2, 255, 256, 257, 512}) {
     SCOPED_TRACE("length " + std::to_string(n));
@@ -446,6 +452,7 @@ TEST_F(ModelRoundTripTest, RandomDataIsStoredVerbatim) {
 // Determinism, model state and order limits.
 
 TEST_F(ModelRoundTripTest, EncodingTwiceGivesIdenticalStreams) {
+  NEEDS_CORPUS();
   const Bytes alice = Prefix(ReadFile(Corpus() / "canterbury" / "alice29.txt"), 60000);
   const Bytes sum = ReadFile(Corpus() / "canterbury" / "sum");
   for (int order : {2, 16, 128}) {
@@ -470,6 +477,7 @@ TEST_F(ModelRoundTripTest, EncodingTwiceGivesIdenticalStreams) {
 }
 
 TEST_F(ModelRoundTripTest, EncoderAndDecoderModelsAgreeOnRealFiles) {
+  NEEDS_CORPUS();
   struct CASE {
     const char* file;
     int order;
@@ -490,6 +498,7 @@ TEST_F(ModelRoundTripTest, EncoderAndDecoderModelsAgreeOnRealFiles) {
 }
 
 TEST_F(ModelRoundTripTest, BufferOrderLimitActsLikeTheRunOrder) {
+  NEEDS_CORPUS();
   const Bytes text = Prefix(ReadFile(Corpus() / "canterbury" / "lcet10.txt"), 80000);
   modelOrder = 5;
   const ENCODED byRun = Encode(text, 128);
@@ -516,6 +525,7 @@ TEST_F(ModelRoundTripTest, BufferOrderLimitActsLikeTheRunOrder) {
 // Streams of several buffers and output buffers that already hold bytes.
 
 TEST_F(ModelRoundTripTest, BuffersFollowEachOtherInOneStream) {
+  NEEDS_CORPUS();
   const std::vector<Bytes> parts = {
       Prefix(ReadFile(Corpus() / "canterbury" / "fields.c"), 11150),
       RandomBytes(5000, 99),
@@ -567,6 +577,7 @@ TEST_F(ModelRoundTripTest, BuffersFollowEachOtherInOneStream) {
 }
 
 TEST_F(ModelRoundTripTest, DecodingAppendsToWhatTheBufferHoldsAndGrowsIt) {
+  NEEDS_CORPUS();
   const Bytes text = ReadFile(Corpus() / "canterbury" / "asyoulik.txt");
   const ENCODED e = Encode(text);
   ASSERT_EQ(e.stream[0], 0);
@@ -606,6 +617,7 @@ class ModelExhaustionTest : public ::testing::TestWithParam<uint32_t> {
 };
 
 TEST_P(ModelExhaustionTest, LargeTextRoundTripsAfterCutBacks) {
+  NEEDS_CORPUS();
   ASSERT_TRUE(MODEL_MEMORY::reserve(GetParam()));
   modelOrder = kDefaultOrder;
   // The King James Bible, about 4.2 MiB (its first MiB in the sanitizer
@@ -625,6 +637,7 @@ TEST_P(ModelExhaustionTest, LargeTextRoundTripsAfterCutBacks) {
 }
 
 TEST_P(ModelExhaustionTest, ConcatenatedTextsRoundTripAfterCutBacks) {
+  NEEDS_CORPUS();
   ASSERT_TRUE(MODEL_MEMORY::reserve(GetParam()));
   modelOrder = kDefaultOrder;
   Bytes texts;
@@ -645,6 +658,7 @@ TEST_P(ModelExhaustionTest, ConcatenatedTextsRoundTripAfterCutBacks) {
 }
 
 TEST(ModelMemoryUseTest, SmallTextDoesNotFillTheBlock) {
+  NEEDS_CORPUS();
   const int savedOrder = modelOrder;
   ASSERT_TRUE(MODEL_MEMORY::reserve(4));
   modelOrder = kDefaultOrder;
@@ -676,6 +690,7 @@ std::vector<size_t> DamageOffsets(size_t size, size_t ends, size_t stride) {
 }
 
 TEST_F(ModelRoundTripTest, TruncatedOrFlippedCodedStreamKeepsTheUndamagedPrefix) {
+  NEEDS_CORPUS();
   const Bytes text = ReadFile(Corpus() / "canterbury" / "cp.html");
   modelOrder = 5;
   const ENCODED e = Encode(text);
@@ -713,6 +728,7 @@ TEST_F(ModelRoundTripTest, TruncatedOrFlippedCodedStreamKeepsTheUndamagedPrefix)
 }
 
 TEST_F(ModelRoundTripTest, FlippedBitsAcrossLongStreamsEndCleanly) {
+  NEEDS_CORPUS();
   std::vector<Bytes> inputs = {Bytes(200000, 'a'),
                                Prefix(ReadFile(Corpus() / "x86" / "notepad.exe"), 60000),
                                Prefix(ReadFile(Corpus() / "records" / "libstdcxx_dynstr.bin"), 60000)};
@@ -793,6 +809,7 @@ TEST_F(ModelRoundTripTest, DecodingStopsAtTheCallersLimit) {
 using ModelRoundTripDeathTest = ModelRoundTripTest;
 
 TEST_F(ModelRoundTripDeathTest, UnknownModelNumberEndsTheRun) {
+  NEEDS_CORPUS();
   Bytes stream = Encode(ReadFile(Corpus() / "canterbury" / "grammar.lsp")).stream;
   ASSERT_EQ(stream[0], 0);
   stream[0] = 0x01;

@@ -96,6 +96,7 @@ TEST(SegmentSearch, ChunksOf50MiBMergeUntestedAndTheRestStaysApart) {
 }
 
 TEST(SegmentSearch, TextAndNoiseFallApartAndLikeJoinsLike) {
+  NEEDS_CORPUS();
   // text | noise | text: two classes, the text's pieces in one. (Pieces
   // must be long enough to pay for a class of their own: 30 KB of noise
   // amid text are not cut out.)
@@ -143,6 +144,7 @@ TEST(SegmentSearch, PiecesCoverTheFileInOrderAndStayWithinTheLimit) {
 }
 
 TEST(SegmentSearch, LowerLevelsMergeMoreReadily) {
+  NEEDS_CORPUS();
   // Prose, a spreadsheet and a fax image: alike enough that only a
   // tolerant level merges them.
   const std::string data = Text(150000) + CorpusFile("canterbury/kennedy.xls").substr(0, 150000) +
@@ -222,6 +224,7 @@ TEST(SegmentTrick, DescriptionsThatDoNotFitTheDataAreRefused) {
 }
 
 TEST(SegmentTrick, ClassAssignments) {
+  NEEDS_CORPUS();
   IN_DICTIONARY_DIR inDictionary;
   const std::string text = Text(150000);
   const std::string data = text.substr(0, 75000) + Noise(100000, 3) + text.substr(75000);
@@ -250,6 +253,7 @@ TEST(SegmentTrickProgram, EveryCorpusFileRoundTripsWithT1) { ExpectCorpusRoundTr
 TEST(SegmentTrickProgram, EveryCorpusFileRoundTripsWithT1AndTrick0) { ExpectCorpusRoundTrips("-t1,(0)=0"); }
 
 TEST(SegmentTrickProgram, MixedFilesRoundTripWithEveryClassTrick) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   std::string data = CorpusFile("mixed/canterbury.tar");

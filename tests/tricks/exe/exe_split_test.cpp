@@ -524,7 +524,7 @@ TEST(ExeSplit, InstructionLikeRandomBytesRoundTripInBothModes) {
 }
 
 TEST(ExeSplit, MutatedSlicesOfRealCodeRoundTripInBothModes) {
-  const std::string path = std::string(ZUBRECA_CORPUS) + "/x86/libc.so.6";
+  const std::string path = CorpusRoot() + "/x86/libc.so.6";
   if (!FileExists(path)) GTEST_SKIP() << "no x86 corpus";
   const std::string file = CorpusFile("x86/libc.so.6");
   std::mt19937 random(6);
@@ -555,7 +555,7 @@ TEST(ExeSplit, MutatedSlicesOfRealCodeRoundTripInBothModes) {
 }
 
 TEST(ExeSplit, LongSlicesOfRealCodeAreAcceptedAndRoundTrip) {
-  const std::string path = std::string(ZUBRECA_CORPUS) + "/x86/libc.so.6";
+  const std::string path = CorpusRoot() + "/x86/libc.so.6";
   if (!FileExists(path)) GTEST_SKIP() << "no x86 corpus";
   const std::string file = CorpusFile("x86/libc.so.6");
   // The middle of the C library is machine code.

@@ -40,6 +40,7 @@ std::vector<std::string> StreamsOf(const std::string& code) {
 }
 
 TEST(ExeTrick, CodeBecomesTwentyTwoStreamsAndComesBack) {
+  NEEDS_CORPUS();
   const std::string code = LibcCode(kUnderSanitizer ? 65536 : 262144);
   const TRICK_OUTPUT out = RunTrickEncoder(EncodeExe, 3, code, "");
   EXPECT_EQ(out.header, Bytes({3, kExe32}) + Be32(static_cast<uint32_t>(code.size())));
@@ -58,6 +59,7 @@ TEST(ExeTrick, CodeBecomesTwentyTwoStreamsAndComesBack) {
 }
 
 TEST(ExeTrick, WhatIsNotCodeGoesToTheSampleTrick) {
+  NEEDS_CORPUS();
   IN_DICTIONARY_DIR inDictionary;
   for (const std::string& data : {CorpusFile("canterbury/alice29.txt").substr(0, 20000),
                                   CorpusFile("samples/front_center.wav").substr(0, 20000), std::string("tiny")}) {
@@ -96,6 +98,7 @@ TEST(ExeTrick, DamagedHeadersAreRefused) {
 TEST(ExeTrickProgram, EveryCorpusFileRoundTripsWithT3) { ExpectCorpusRoundTrips("-t3"); }
 
 TEST(ExeTrickProgram, CodeRoundTripsAndShrinks) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   const std::string code = LibcCode(kUnderSanitizer ? 65536 : 524288);
   WriteFile(dir / "c.bin", code);
@@ -121,6 +124,7 @@ std::string ExeEntry(const std::string& code, const std::vector<std::string>& st
 }
 
 TEST(ExeTrickProgram, WrongMarkersStopTheRun) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   const std::string code = LibcCode(16384);
   const std::vector<std::string> streams = StreamsOf(code);

@@ -80,6 +80,7 @@ struct REFERENCE_CHANNEL {
 };
 
 TEST(SamplePredictor, AgreesWithASecondTranscription) {
+  NEEDS_CORPUS();
   const std::string audio = CorpusFile("samples/front_center.wav").substr(44, 40000);
   SAMPLE_PREDICTOR predictor;
   REFERENCE_CHANNEL reference;
@@ -170,6 +171,7 @@ TEST(SampleTrick, ModeBytesNoEncoderWritesAreRefused) {
 // build: these values were taken from the Release build, and the sanitizer
 // build (unoptimised) checks them too.
 TEST(SampleTrick, TheSameResidualsOnEveryBuild) {
+  NEEDS_CORPUS();
   struct CASE {
     const char* file;
     size_t length;
@@ -191,6 +193,7 @@ TEST(SampleTrick, TheSameResidualsOnEveryBuild) {
 }
 
 TEST(SampleTrick, EveryModeForcedOnTheSameData) {
+  NEEDS_CORPUS();
   IN_DICTIONARY_DIR dictionary;
   // Stereo audio whose words from byte 0 mostly carry the top bits 00011,
   // so that mode 4 packs them.
@@ -218,6 +221,7 @@ TEST(SampleTrick, EveryModeForcedOnTheSameData) {
 }
 
 TEST(SampleTrickProgram, CorpusSamplesRoundTripAndShrink) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
   for (const char* file : {"samples/front_center.wav", "samples/front_stereo.wav", "samples/mri_s1045.ima",
@@ -274,6 +278,7 @@ TEST(SampleTrickProgram, FilesOfZeroToNineBytesAndRandomData) {
 // purpose, rewrite it: zubreca e -t4(1) on the first 16000 bytes of
 // samples/front_stereo.wav saved as s.wav, mode 0644, time 1600000000.)
 TEST(SampleTrickProgram, AnArchiveOfTheReleaseBuildOnEveryBuild) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   const std::string head = CorpusFile("samples/front_stereo.wav").substr(0, 16000);
   const std::string fixture = ReadFile(std::string(ZUBRECA_SOURCE_DIR) + "/tests/data/stereo_head_t4.zbr");
@@ -330,6 +335,7 @@ TEST(RecordTrick, DamagedStreamsStayInsideTheirBuffers) {
 }
 
 TEST(RecordTrickProgram, RecordFilesRoundTrip) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   for (const char* file : {"records/include_paths.bin", "records/libstdcxx_dynstr.bin", "canterbury/alice29.txt"}) {
     SCOPED_TRACE(file);

@@ -103,6 +103,7 @@ TEST(TextTransforms, ExactOnEveryShortString) {
 }
 
 TEST(TextTransforms, ExactOnRandomBytesAndCorpusFiles) {
+  NEEDS_CORPUS();
   std::mt19937 rng(99);
   for (int trial = 0; trial < 50; ++trial) {
     std::string bytes(1 + rng() % 3000, '\0');
@@ -111,7 +112,7 @@ TEST(TextTransforms, ExactOnRandomBytesAndCorpusFiles) {
     for (char& c : bytes) c = static_cast<char>(trial % 2 ? rng() : "aZ .,;)(\x03\x04\x05\n"[rng() % 13]);
     ExpectExactInverses(bytes, "random trial " + std::to_string(trial));
   }
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(testkit::CorpusRoot())) {
     if (!entry.is_regular_file()) continue;
     std::ifstream file(entry.path(), std::ios::binary);
     std::ostringstream contents;

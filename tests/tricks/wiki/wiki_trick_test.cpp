@@ -30,9 +30,9 @@ namespace {
 using namespace testkit;
 
 const std::string kSmallDump =
-    std::string(ZUBRECA_CORPUS) + "/wiki/enwiki-latest-pages-articles1.xml-p000000010p000010000-shortened.xml";
+    CorpusRoot() + "/wiki/enwiki-latest-pages-articles1.xml-p000000010p000010000-shortened.xml";
 const std::string kLargeDump =
-    std::string(ZUBRECA_CORPUS) + "/wiki/enwiki-latest-pages-articles1.xml-p000000010p000030302-shortened.xml";
+    CorpusRoot() + "/wiki/enwiki-latest-pages-articles1.xml-p000000010p000030302-shortened.xml";
 
 // Runs the trick in this process, in a directory that holds the shipped
 // dictionary. The streams travel in the stored form of a coded buffer, so
@@ -86,6 +86,7 @@ TEST_F(WikiTrick, PageExampleWithTheSplitAlone) {
 }
 
 TEST_F(WikiTrick, EveryOptionRestoresBothSamples) {
+  NEEDS_CORPUS();
   for (const std::string& path : {kSmallDump, kLargeDump}) {
     std::string dump = ReadFile(path);
     if (kUnderSanitizer) dump.resize(400000);
@@ -148,6 +149,7 @@ TEST_F(WikiTrick, StreamsThatDoNotDecodeAreRefused) {
 // The first stream is coded at the run's order whatever the options, and
 // so decoded: every -o with and without word codes, through the program.
 TEST(WikiTrickProgram, RoundTripsAtEveryOrderAndWithTheOptions) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   const std::string dump = ReadFile(kSmallDump).substr(0, kUnderSanitizer ? 20000 : 120000);
   WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
@@ -202,7 +204,8 @@ TEST(WikiTrickProgram, AMissingDictionaryEndsTheRun) {
 // each option value in this process, and the default through the program
 // (whole files in the full sweep, heads otherwise).
 TEST_F(WikiTrick, EveryCorpusFileWithEveryOption) {
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
+  NEEDS_CORPUS();
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(CorpusRoot())) {
     if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
     std::string data = ReadFile(entry.path().string());
     if (kUnderSanitizer || data.size() > 1500000) data.resize(std::min<size_t>(data.size(), 200000));
@@ -215,11 +218,12 @@ TEST_F(WikiTrick, EveryCorpusFileWithEveryOption) {
 }
 
 TEST(WikiTrickProgram, EveryCorpusFileRoundTrips) {
+  NEEDS_CORPUS();
   const char* full = getenv("ZUBRECA_FULL_SWEEP");
   const bool whole = !kUnderSanitizer && full && strcmp(full, "1") == 0;
   TEMP_DIR dir;
   WriteFile(dir / "EnWiki.fsd", ShippedDictionary());
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(ZUBRECA_CORPUS)) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(CorpusRoot())) {
     if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
     SCOPED_TRACE(entry.path().string());
     std::string data = ReadFile(entry.path().string());
@@ -246,6 +250,7 @@ PROGRAM_RESULT RunDict(const std::string& cwd, const std::vector<std::string>& a
 }
 
 TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   ASSERT_EQ(RunDict(dir.path(), {kSmallDump}).status, 0);
   const std::string first = ReadFile(dir / "EnWiki.fsd");
@@ -257,7 +262,7 @@ TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
     EXPECT_GT(words.wordCount, section == kLanguageWords ? 10 : 1000) << section;
   }
   // A limit on the words per section, and plain text as input.
-  WriteFile(dir / "plain.txt", ReadFile(std::string(ZUBRECA_CORPUS) + "/canterbury/alice29.txt"));
+  WriteFile(dir / "plain.txt", ReadFile(CorpusRoot() + "/canterbury/alice29.txt"));
   ASSERT_EQ(RunDict(dir.path(), {"-olimited.fsd", "-w300", "-c2", "plain.txt"}).status, 0);
   WORD_DICTIONARY words;
   ASSERT_EQ(LoadDictionaryFrom((dir / "limited.fsd").c_str(), kTextWords, words), DICTIONARY_STATUS::kLoaded);
@@ -270,6 +275,7 @@ TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
 }
 
 TEST(ZubrecaDict, TheShippedDictionaryIsWhatTheBuilderWrites) {
+  NEEDS_CORPUS();
   TEMP_DIR dir;
   ASSERT_EQ(RunDict(dir.path(), {kSmallDump, kLargeDump}).status, 0);
   EXPECT_TRUE(ReadFile(dir / "EnWiki.fsd") == ShippedDictionary())

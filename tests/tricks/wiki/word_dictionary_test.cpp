@@ -16,6 +16,7 @@
 #include "driver/run_settings.h"
 #include "tests/driver/hand_made_archive.h"
 #include "tests/driver/run_program.h"
+#include "tests/test_build.h"
 
 namespace zubreca {
 namespace {
@@ -194,7 +195,8 @@ TEST(WordDictionary, MissingOrMalformedDictionaryIsFatal) {
 // The words of a real text as a dictionary (most frequent first), and the
 // text coded with it and back; random bytes too.
 TEST(WordCoding, ExactOnRealTextAndRandomBytes) {
-  std::ifstream file(std::string(ZUBRECA_CORPUS) + "/canterbury/alice29.txt", std::ios::binary);
+  NEEDS_CORPUS();
+  std::ifstream file(CorpusRoot() + "/canterbury/alice29.txt", std::ios::binary);
   std::ostringstream contents;
   contents << file.rdbuf();
   const std::string text = contents.str();

@@ -11,6 +11,7 @@
 
 #include "buffers/data_buffer.h"
 #include "tests/driver/hand_made_archive.h"
+#include "tests/test_build.h"
 
 namespace zubreca {
 namespace {
@@ -126,9 +127,10 @@ TEST(XmlConvertor, ClosingTagWithABlankIsCopied) {
 }
 
 TEST(XmlConvertor, RealDumpsMergeBack) {
+  NEEDS_CORPUS();
   for (const char* name : {"enwiki-latest-pages-articles1.xml-p000000010p000010000-shortened.xml",
                            "enwiki-latest-pages-articles1.xml-p000000010p000030302-shortened.xml"}) {
-    std::ifstream file(std::string(ZUBRECA_CORPUS) + "/wiki/" + name, std::ios::binary);
+    std::ifstream file(testkit::CorpusRoot() + "/wiki/" + name, std::ios::binary);
     std::ostringstream contents;
     contents << file.rdbuf();
     const SPLIT s = Split(contents.str());

@@ -140,6 +140,19 @@ UNPRIVILEGED_COPY unprivilegedCopy;
 
 }  // namespace
 
+PROGRAM_RESULT RunDictIn(const std::string& cwd, const std::vector<std::string>& args) {
+  std::string line = "cd '" + cwd + "' && '" + ZUBRECA_DICT_BINARY + "'";
+  for (const std::string& arg : args) line += " '" + arg + "'";
+  FILE* pipe = popen((line + " 2>&1").c_str(), "r");
+  PROGRAM_RESULT result{-1, ""};
+  if (!pipe) return result;
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) result.output.append(chunk, n);
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
 PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std::string>& args,
                             const RUN_OPTIONS& options) {
   const int in = MemoryFile("stdin", options.input);

@@ -51,6 +51,10 @@ inline PROGRAM_RESULT RunZubrecaIn(const std::string& cwd, const std::vector<std
   return RunZubrecaIn(cwd, args, options);
 }
 
+// Runs the built zubreca-dict with `args` in the directory `cwd`, as a user
+// would from a shell; its standard error is part of the output.
+PROGRAM_RESULT RunDictIn(const std::string& cwd, const std::vector<std::string>& args);
+
 // Runs `body` in a forked child with its standard output captured. If the
 // body returns, the child exits with status 0.
 PROGRAM_RESULT RunInChild(const std::function<void()>& body, const std::string& input = "");

@@ -235,26 +235,12 @@ TEST(WikiTrickProgram, EveryCorpusFileRoundTrips) {
   }
 }
 
-// zubreca-dict, run as a user would.
-PROGRAM_RESULT RunDict(const std::string& cwd, const std::vector<std::string>& args) {
-  const std::string command = "cd '" + cwd + "' && '" + ZUBRECA_DICT_BINARY + "'";
-  std::string line = command;
-  for (const std::string& arg : args) line += " '" + arg + "'";
-  FILE* pipe = popen((line + " 2>&1").c_str(), "r");
-  PROGRAM_RESULT result;
-  char chunk[4096];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) result.output.append(chunk, n);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
   NEEDS_CORPUS();
   TEMP_DIR dir;
-  ASSERT_EQ(RunDict(dir.path(), {kSmallDump}).status, 0);
+  ASSERT_EQ(RunDictIn(dir.path(), {kSmallDump}).status, 0);
   const std::string first = ReadFile(dir / "EnWiki.fsd");
-  ASSERT_EQ(RunDict(dir.path(), {"-oagain.fsd", kSmallDump}).status, 0);
+  ASSERT_EQ(RunDictIn(dir.path(), {"-oagain.fsd", kSmallDump}).status, 0);
   EXPECT_TRUE(ReadFile(dir / "again.fsd") == first) << "the same input gives the same dictionary";
   for (int section = 0; section < kDictionarySections; ++section) {
     WORD_DICTIONARY words;
@@ -263,7 +249,7 @@ TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
   }
   // A limit on the words per section, and plain text as input.
   WriteFile(dir / "plain.txt", ReadFile(CorpusRoot() + "/canterbury/alice29.txt"));
-  ASSERT_EQ(RunDict(dir.path(), {"-olimited.fsd", "-w300", "-c2", "plain.txt"}).status, 0);
+  ASSERT_EQ(RunDictIn(dir.path(), {"-olimited.fsd", "-w300", "-c2", "plain.txt"}).status, 0);
   WORD_DICTIONARY words;
   ASSERT_EQ(LoadDictionaryFrom((dir / "limited.fsd").c_str(), kTextWords, words), DICTIONARY_STATUS::kLoaded);
   EXPECT_EQ(words.wordCount, 300);
@@ -271,13 +257,13 @@ TEST(ZubrecaDict, WritesALoadableDictionaryTheSameEachTime) {
   ASSERT_EQ(LoadDictionaryFrom((dir / "limited.fsd").c_str(), kLinkWords, words), DICTIONARY_STATUS::kLoaded);
   EXPECT_EQ(words.wordCount, 0);
 
-  EXPECT_EQ(RunDict(dir.path(), {"missing.xml"}).status, 255);
+  EXPECT_EQ(RunDictIn(dir.path(), {"missing.xml"}).status, 255);
 }
 
 TEST(ZubrecaDict, TheShippedDictionaryIsWhatTheBuilderWrites) {
   NEEDS_CORPUS();
   TEMP_DIR dir;
-  ASSERT_EQ(RunDict(dir.path(), {kSmallDump, kLargeDump}).status, 0);
+  ASSERT_EQ(RunDictIn(dir.path(), {kSmallDump, kLargeDump}).status, 0);
   EXPECT_TRUE(ReadFile(dir / "EnWiki.fsd") == ShippedDictionary())
       << "dictionary/EnWiki.fsd is out of date: run dictionary/build.sh";
 }

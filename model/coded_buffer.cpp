@@ -9,6 +9,7 @@
 #include "buffers/data_buffer.h"
 #include "driver/console.h"
 #include "model/model_start.h"
+#include "model/store_decision.h"
 #include "model/symbol_coder.h"
 
 namespace zubreca {
@@ -36,6 +37,11 @@ void WriteStored(FILE* archive, const DATA_BUFFER* buffer) {
 }  // namespace
 
 void EncodeBuffer(FILE* archive, DATA_BUFFER* buffer) {
+  if (ShouldStoreUnmodelled(buffer->data(), static_cast<size_t>(buffer->length))) {
+    WriteStored(archive, buffer);
+    ProgressMark(true);
+    return;
+  }
   const off_t start = ftello(archive);
   const int used = StartModel(buffer->modelNumber, buffer, 0);
   putc(used, archive);

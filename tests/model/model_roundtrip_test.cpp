@@ -32,6 +32,7 @@
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
+#include "model/store_decision.h"
 #include "model/symbol_coder.h"
 #include "tests/model/coding_test_support.h"
 #include "tests/test_build.h"
@@ -382,6 +383,51 @@ TEST_F(ModelRoundTripTest, SmallSizesOfTextPatternsAndNoise) {
     if (n >= 255) {
       EXPECT_EQ(noiseStream[0], 0xFF) << "noise is stored";
     }
+  }
+}
+
+// A buffer without structure is stored without running the model (the
+// model's digest stays as it was); a buffer with structure anywhere is
+// modelled, even when most of it is noise.
+TEST_F(ModelRoundTripTest, OnlyBuffersWithoutStructureSkipTheModel) {
+  NEEDS_CORPUS();
+  const Bytes text = ReadFile(Corpus() / "canterbury" / "alice29.txt");
+  ExpectRoundTrip(Prefix(text, 1000));  // the model the noise must leave alone
+  const Bytes noise = RandomBytes(1 << 16, 11);
+  const uint64_t before = ModelDigest();
+  const Bytes noiseStream = ExpectRoundTrip(noise);
+  ASSERT_EQ(noiseStream.size(), noise.size() + 5);
+  EXPECT_EQ(noiseStream[0], 0xFF);
+  EXPECT_EQ(ModelDigest(), before) << "the model ran over noise";
+
+  // Text, then noise, then text again.
+  Bytes mixed = Prefix(text, 20000);
+  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  mixed.insert(mixed.end(), text.begin() + 20000, text.begin() + 40000);
+  const Bytes mixedStream = ExpectRoundTrip(mixed);
+  EXPECT_EQ(mixedStream[0], 0);
+  EXPECT_LT(mixedStream.size(), noise.size() + 20000) << "the text must still shrink";
+
+  // 16-bit samples whose low byte is noise and whose high byte wanders.
+  std::mt19937 rng(5);
+  Bytes samples;
+  int high = 128;
+  for (int i = 0; i < 1 << 15; ++i) {
+    high = std::clamp(high + static_cast<int>(rng() % 3) - 1, 0, 255);
+    samples.push_back(static_cast<uint8_t>(rng() >> 24));
+    samples.push_back(static_cast<uint8_t>(high));
+  }
+  const Bytes samplesStream = ExpectRoundTrip(samples);
+  EXPECT_EQ(samplesStream[0], 0);
+  EXPECT_LT(samplesStream.size(), samples.size() * 9 / 10) << "the high bytes must shrink";
+}
+
+TEST(StoreDecision, NoCorpusFileSkipsTheModel) {
+  NEEDS_CORPUS();
+  for (const auto& entry : fs::recursive_directory_iterator(Corpus())) {
+    if (!entry.is_regular_file()) continue;
+    const Bytes bytes = ReadFile(entry.path());
+    EXPECT_FALSE(ShouldStoreUnmodelled(bytes.data(), bytes.size())) << entry.path();
   }
 }
 

@@ -44,7 +44,8 @@ cmp words.txt original.txt
 test -s mine.fsd
 man -w zubreca >/dev/null
 man -w zubreca-dict >/dev/null
-MANWIDTH=80 man zubreca 2>/dev/null | grep -q "EnWiki.fsd"
+manual=$(MANWIDTH=80 man zubreca 2>/dev/null)
+grep -q "EnWiki.fsd" <<<"$manual"
 
 remove
 for path in /usr/bin/zubreca /usr/bin/zubreca-dict /usr/share/zubreca /usr/share/man/man1/zubreca.1; do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for SECONDS, JOBS at a time (default: one per
-# core), and fails when any of them finds something.
+# Runs every fuzz target (or the TARGETs named) for SECONDS, JOBS at a
+# time (default: one per core), and fails when any of them finds something.
 #
-#   fuzz/run_fuzzers.sh BUILD_DIR SECONDS [JOBS]
+#   fuzz/run_fuzzers.sh BUILD_DIR SECONDS [JOBS [TARGET...]]
 #
 # BUILD_DIR is a build with -DZUBRECA_FUZZ=ON (clang). Each target first
 # replays the inputs kept in fuzz/regressions/TARGET (findings fixed
@@ -13,12 +13,13 @@
 set -uo pipefail
 
 if [ $# -lt 2 ]; then
-  echo "usage: $0 BUILD_DIR SECONDS [JOBS]" >&2
+  echo "usage: $0 BUILD_DIR SECONDS [JOBS [TARGET...]]" >&2
   exit 2
 fi
 build=$(realpath "$1")
 seconds=$2
 jobs=${3:-$(nproc)}
+shift $(($# < 3 ? $# : 3))
 source_dir=$(realpath "$(dirname "$0")/..")
 work=$(realpath -m "${FUZZ_WORK:-$build/fuzz-work}")
 mkdir -p "$work"
@@ -35,6 +36,19 @@ targets=(
   load_model_fuzzer:model
   load_dictionary_fuzzer:dictionary
 )
+
+# Only the targets named, when some are.
+if [ $# -gt 0 ]; then
+  chosen=()
+  for entry in "${targets[@]}"; do
+    for name in "$@"; do [ "${entry%%:*}" = "$name" ] && chosen+=("$entry"); done
+  done
+  if [ ${#chosen[@]} -ne $# ]; then
+    echo "unknown target among: $*" >&2
+    exit 2
+  fi
+  targets=("${chosen[@]}")
+fi
 
 run_target() {
   local target=${1%%:*} seeds=$source_dir/fuzz/seeds/${1#*:}

@@ -3,6 +3,7 @@
 #include "model/aux_predictors.h"
 #include "model/context_tree.h"
 #include "model/estimators.h"
+#include "model/symbol_coder.h"
 #include "model/word_followers.h"
 
 namespace zubreca {
@@ -61,6 +62,7 @@ uint64_t ModelDigest() {
   d.add(tables.stage5, sizeof tables.stage5);
   d.add(&aux, sizeof aux);
   wordFollowers.addState([&d](const void* p, size_t n) { d.add(p, n); });
+  AddTailCodingState([&d](const void* p, size_t n) { d.add(p, n); });
   return d.h;
 }
 

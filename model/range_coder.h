@@ -22,6 +22,7 @@ class RANGE_CODER {
   void startEncoder() {
     low = 0;
     range = 0xFFFFFFFFu;
+    widenings = 0;
     cache = 0;
     pendingCount = 0;
   }
@@ -30,6 +31,7 @@ class RANGE_CODER {
     while (range < kTop) {
       shiftLow();
       range <<= 8;
+      ++widenings;
     }
   }
 
@@ -67,6 +69,7 @@ class RANGE_CODER {
   // falls outside the code register, so it is only checked.
   void startDecoder() {
     range = 0xFFFFFFFFu;
+    widenings = 0;
     code = 0;
     pastEnd = false;
     leadByteZero = nextByte() == 0;
@@ -82,6 +85,7 @@ class RANGE_CODER {
     while (range < kTop) {
       code = (code << 8) | nextByte();
       range <<= 8;
+      ++widenings;
     }
   }
 
@@ -105,8 +109,19 @@ class RANGE_CODER {
     return false;
   }
 
+  // What the decisions coded so far have cost, in sixteenths of a bit, up
+  // to a constant (and modulo 2^32): eight bits for each byte the range was
+  // widened by, less the log of the range now. Encoder and decoder keep the
+  // same range, so both read the same costs.
+  uint32_t spentSixteenths() const {
+    const int top = 31 - __builtin_clz(range);
+    const uint32_t fraction = (top >= 4 ? range >> (top - 4) : range << (4 - top)) & 15;
+    return widenings * 128 - static_cast<uint32_t>(top * 16) - fraction;
+  }
+
   uint64_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
+  uint32_t widenings = 0;  // times the range was multiplied by 256
   uint32_t cache = 0;
   uint32_t pendingCount = 0;
   uint32_t code = 0;

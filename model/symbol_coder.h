@@ -1,11 +1,14 @@
 // Codes bytes through the context tree as a sequence of yes/no decisions:
-// the candidates of a context are offered one by one, most probable first;
-// when all are refused the model escapes to the suffix context, where the
-// refused symbols are masked. Escaping out of the root marks the end of data.
+// the candidates of a context are offered one by one, most probable first
+// (outside text, the tail of a long list may be coded by the bits of the
+// symbol's value instead); when all are refused the model escapes to the
+// suffix context, where the refused symbols are masked. Escaping out of the
+// root marks the end of data.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "buffers/data_buffer.h"
 #include "model/range_coder.h"
@@ -30,5 +33,11 @@ CODE_RESULT DecodeSymbol(DATA_BUFFER* out);
 // progress marks.
 uint8_t MaskRound();
 uint32_t SymbolCount();
+
+// Feeds the learned state of the coding of long candidate lists to `add`,
+// for the model digest.
+void AddTailCodingState(const std::function<void(const void*, size_t)>& add);
+// How many tails of long lists this buffer has coded by value so far.
+uint32_t TailsCodedByValue();
 
 }  // namespace zubreca

@@ -709,7 +709,8 @@ SYMBOL_STATE* CodeTailByValue(SYMBOL_STATE* const* c, int n, uint32_t escape, in
 #ifdef ZUBRECA_STATS
   statKind = 3;
 #endif
-  const bool targetInTail = Encoding && (present[target >> 6] >> (target & 63) & 1);
+  // The encoder's target is -1 at the end of data, which no list holds.
+  const bool targetInTail = Encoding && target >= 0 && (present[target >> 6] >> (target & 63) & 1);
   const uint32_t escapeRow = static_cast<uint32_t>(TailClass(escapes) * 2 + atTop);
   const bool inTail =
       CodeDecision<Encoding>(targetInTail, cs.split.escapeWeight(escapeRow, sum, sum + escape), SPLIT_ESTIMATE::kTotal);

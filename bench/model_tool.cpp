@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
 #ifdef ZUBRECA_STATS
   for (int k = 0; k < 8; ++k)
     fprintf(stderr, "escapes %d: %llu bytes, %.0f coded bytes, %.2f bits each\n", k, (unsigned long long)escCount[k], escBits[k] / 8, escCount[k] ? escBits[k] / escCount[k] : 0.0);
-  const char* kinds[3] = {"one-symbol", "top candidates", "escaped candidates"};
-  for (int k = 0; k < 3; ++k)
+  const char* kinds[4] = {"one-symbol", "top candidates", "escaped candidates", "tails by value"};
+  for (int k = 0; k < 4; ++k)
     fprintf(stderr, "%s: %llu decisions, %.0f bytes\n", kinds[k], (unsigned long long)statCount[k], statBits[k] / 8);
 #endif
   MODEL_MEMORY::release();

@@ -203,18 +203,29 @@ inline void LearnStage(GAIN_RECORD& cell, bool hit, uint32_t enterW, uint32_t en
   }
 }
 
+using ALL_STAGES = std::integer_sequence<int, 0, 1, 2, 3, 4>;
+using LIGHT_STAGES = std::integer_sequence<int, 0, 3, 4>;
+
 }  // namespace
 
-void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
-  [&]<int... K>(std::integer_sequence<int, K...>) {
-    ((used[K] = cells[K], enterW[K] = w, enterT[K] = t, ApplyStage<K>(*cells[K], w, t)), ...);
-  }(std::make_integer_sequence<int, 5>{});
+template <int... K>
+inline void CORRECTION_STAGES::applyStages(std::integer_sequence<int, K...>, GAIN_RECORD* const cells[5],
+                                           uint32_t& w, uint32_t& t) {
+  ((used[K] = cells[K], enterW[K] = w, enterT[K] = t, ApplyStage<K>(*cells[K], w, t)), ...);
 }
 
-void CORRECTION_STAGES::learn(bool hit) {
-  [&]<int... K>(std::integer_sequence<int, K...>) {
-    (LearnStage<K>(*used[K], hit, enterW[K], enterT[K]), ...);
-  }(std::make_integer_sequence<int, 5>{});
+template <int... K>
+inline void CORRECTION_STAGES::learnStages(std::integer_sequence<int, K...>, bool hit) {
+  (LearnStage<K>(*used[K], hit, enterW[K], enterT[K]), ...);
 }
+
+void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
+  applyStages(ALL_STAGES{}, cells, w, t);
+}
+void CORRECTION_STAGES::learn(bool hit) { learnStages(ALL_STAGES{}, hit); }
+void CORRECTION_STAGES::applyLight(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
+  applyStages(LIGHT_STAGES{}, cells, w, t);
+}
+void CORRECTION_STAGES::learnLight(bool hit) { learnStages(LIGHT_STAGES{}, hit); }
 
 }  // namespace zubreca

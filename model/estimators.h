@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "model/used_slot_log.h"
 
@@ -95,13 +96,23 @@ void RefreshEscapeEstimate(ESCAPE_ESTIMATE& r, uint32_t lastIndex, uint32_t freq
 
 // The five correction stages. `apply` refines (w, t) with one cell and
 // remembers what entered it; `learn` updates the remembered cells with the
-// outcome of the decision.
+// outcome of the decision. The light pair runs stages 1, 4 and 5 only, for
+// decisions whose symbol-keyed cells (stages 2 and 3, in tables far larger
+// than the caches) are not worth their cache misses; cells[1] and cells[2]
+// are not read.
 class CORRECTION_STAGES {
  public:
   void apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t);
   void learn(bool hit);
+  void applyLight(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t);
+  void learnLight(bool hit);
 
  private:
+  template <int... K>
+  void applyStages(std::integer_sequence<int, K...>, GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t);
+  template <int... K>
+  void learnStages(std::integer_sequence<int, K...>, bool hit);
+
   GAIN_RECORD* used[5] = {};
   uint32_t enterW[5] = {};
   uint32_t enterT[5] = {};

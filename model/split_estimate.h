@@ -54,6 +54,12 @@ class SPLIT_ESTIMATE {
   // Rows of the first curve of a tail decision, of the second, and of the
   // decision between a tail and an escape.
   static constexpr int kFirstRows = 2048, kSecondRows = 4096, kEscapeRows = 8;
+  // The bits of a value take first rows from 8 and second rows from 16 on
+  // (1 followed by the bits so far, above 3 and 4 bits of context). Below
+  // are rows for decisions that are no bit of a value: the tail of a top
+  // context's list against its escape takes this first row and a second
+  // row below 16.
+  static constexpr uint32_t kTopTailRow = 1;
 
   void reset() {
     for (auto& row : curve)

@@ -42,26 +42,14 @@ void FillGains(GAIN_RECORD (&cells)[N], int32_t gain, int32_t norm) {
   std::fill(cells, cells + N, GAIN_RECORD{gain, norm});
 }
 
-// The seeded tables as they start, built once and copied at every reset.
-struct SEEDED_TABLES {
-  BIT_ESTIMATE oneSymbolLow[1 << kOneLowBits][kOneLowRows];
-  BIT_ESTIMATE oneSymbolHigh[1 << kOneHighBits][kOneHighRows];
-  BIT_ESTIMATE candidate[1 << kCandidateBits][kCandidateRows];
-
-  SEEDED_TABLES() {
-    SeedRows<kOneLowRows, kOneLowBits>(oneSymbolLow, 13, kOneLowSeeds, kOneLowWeights);
-    SeedRows<kOneHighRows, kOneHighBits>(oneSymbolHigh, 12, kOneHighSeeds, kOneHighWeights);
-    SeedRows<kCandidateRows, kCandidateBits>(candidate, 24, kCandidateSeeds, kCandidateWeights);
-  }
-};
-
 }  // namespace
 
 void ESTIMATOR_TABLES::reset() {
-  static const SEEDED_TABLES seeded;
-  std::memcpy(oneSymbolLow, seeded.oneSymbolLow, sizeof oneSymbolLow);
-  std::memcpy(oneSymbolHigh, seeded.oneSymbolHigh, sizeof oneSymbolHigh);
-  std::memcpy(candidate, seeded.candidate, sizeof candidate);
+  // Seeded in place: a copy kept to restore them from would cost a first
+  // use of 4 MB more pages.
+  SeedRows<kOneLowRows, kOneLowBits>(oneSymbolLow, 13, kOneLowSeeds, kOneLowWeights);
+  SeedRows<kOneHighRows, kOneHighBits>(oneSymbolHigh, 12, kOneHighSeeds, kOneHighWeights);
+  SeedRows<kCandidateRows, kCandidateBits>(candidate, 24, kCandidateSeeds, kCandidateWeights);
   for (auto& row : escapeMain)
     for (auto& cell : row) cell = ESCAPE_ESTIMATE{0x3800, 0x800, 0x800};
   for (auto& row : escapeSide)
@@ -69,7 +57,7 @@ void ESTIMATOR_TABLES::reset() {
   FillGains(stage1, 0x2000, 0x6000);
   FillGains(stage4, 0, 0x40000);
   FillGains(stage5, 0, 0x80000);
-  constexpr GAIN_RECORD kSymbolStageStart{0, 0x40000};
+  constexpr GAIN_RECORD kSymbolStageStart{0, 0};  // gain 0, norm kSymbolStageNorm
   used.replay(
       [&](uint32_t index) {
         if (index & kStage3Tag)
@@ -78,8 +66,8 @@ void ESTIMATOR_TABLES::reset() {
           stage2[index] = kSymbolStageStart;
       },
       [&] {
-        FillGains(stage2, kSymbolStageStart.gain, kSymbolStageStart.norm);
-        FillGains(stage3, kSymbolStageStart.gain, kSymbolStageStart.norm);
+        std::memset(stage2, 0, sizeof stage2);
+        std::memset(stage3, 0, sizeof stage3);
       });
 }
 
@@ -151,13 +139,14 @@ struct STAGE_RULE {
   int64_t high;
   int32_t halveAbove;
   int32_t normStep;
+  int32_t normBase;  // a cell stores its norm less this
 };
 constexpr STAGE_RULE kStages[5] = {
-    {true, 0x4000, 0x400000, 14},
-    {true, 0x10000, 0x40000, 672},
-    {true, 0x40000, 0x200000, 16},
-    {false, 0x80000, 0x400000, 6},
-    {false, 0x80000, 0x400000, 19},
+    {true, 0x4000, 0x400000, 14, 0},
+    {true, 0x10000, 0x40000, 672, kSymbolStageNorm},
+    {true, 0x40000, 0x200000, 16, kSymbolStageNorm},
+    {false, 0x80000, 0x400000, 6, 0},
+    {false, 0x80000, 0x400000, 19, 0},
 };
 
 // Truncating division; the 32-bit form is much cheaper and gives the same
@@ -172,18 +161,19 @@ inline int64_t Quotient(int64_t dividend, int32_t divisor) {
 template <int K>
 inline void ApplyStage(GAIN_RECORD& cell, uint32_t& w, uint32_t& t) {
   constexpr STAGE_RULE rule = kStages[K];
+  int32_t norm = cell.norm + rule.normBase;
   const int64_t product = static_cast<int64_t>(cell.gain) * (rule.adjustsWeight ? w : t - w);
-  int64_t d = Quotient(product, cell.norm);
+  int64_t d = Quotient(product, norm);
   if constexpr (rule.adjustsWeight)
     d = std::clamp<int64_t>(d, 1 - static_cast<int64_t>(w), rule.high);
   else
     d = std::clamp<int64_t>(d, static_cast<int64_t>(w) - t + 1, rule.high);
   if (std::abs(cell.gain) > rule.halveAbove) {
     cell.gain >>= 1;
-    if (cell.norm > 4096) cell.norm >>= 1;
+    if (norm > 4096) norm >>= 1;
   }
   cell.gain += rule.adjustsWeight ? static_cast<int32_t>(t - w) : static_cast<int32_t>(w);
-  cell.norm += rule.normStep;
+  cell.norm = norm + rule.normStep - rule.normBase;
   if constexpr (rule.adjustsWeight) w = static_cast<uint32_t>(w + d);
   t = static_cast<uint32_t>(t + d);
 }
@@ -194,13 +184,15 @@ inline void ApplyStage(GAIN_RECORD& cell, uint32_t& w, uint32_t& t) {
 template <int K>
 inline void LearnStage(GAIN_RECORD& cell, bool hit, uint32_t enterW, uint32_t enterT) {
   constexpr bool adjustsWeight = kStages[K].adjustsWeight;
+  constexpr int32_t base = kStages[K].normBase;
   if (hit == adjustsWeight) return;
   cell.gain -= static_cast<int32_t>(enterT);
-  cell.norm += static_cast<int32_t>(adjustsWeight ? enterW : enterT - enterW);
-  if (cell.norm > (adjustsWeight ? 0x40000000 : 0x20000000)) {
+  int32_t norm = cell.norm + base + static_cast<int32_t>(adjustsWeight ? enterW : enterT - enterW);
+  if (norm > (adjustsWeight ? 0x40000000 : 0x20000000)) {
     cell.gain >>= 1;
-    cell.norm >>= 1;
+    norm >>= 1;
   }
+  cell.norm = norm - base;
 }
 
 using ALL_STAGES = std::integer_sequence<int, 0, 1, 2, 3, 4>;

@@ -26,8 +26,14 @@ struct ESCAPE_ESTIMATE {
 
 struct GAIN_RECORD {
   int32_t gain;
-  int32_t norm;
+  int32_t norm;  // in stages 2 and 3, less kSymbolStageNorm
 };
+
+// The norm the cells of stages 2 and 3 start with. They store their norm
+// less it, so that a cell starts all zero: the tables, 32 MB, then start
+// in their reset state in zeroed static storage, and a short buffer maps
+// only the pages it touches.
+constexpr int32_t kSymbolStageNorm = 0x40000;
 
 constexpr int kOneLowRows = 17, kOneLowBits = 14;
 constexpr int kOneHighRows = 16, kOneHighBits = 8;
@@ -71,7 +77,7 @@ struct ESTIMATOR_TABLES {
  private:
   static constexpr uint32_t kStage3Tag = 1u << 31;
 
-  USED_SLOT_LOG<1u << 18> used;
+  USED_SLOT_LOG<1u << 18, true> used;
 };
 
 extern ESTIMATOR_TABLES tables;

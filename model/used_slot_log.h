@@ -7,7 +7,10 @@
 
 namespace zubreca {
 
-template <uint32_t Capacity>
+// StartsClean: the owner's tables already hold their reset state before
+// the first replay (zeroed static storage whose reset state is all zero),
+// so that replay restores nothing and the untouched pages stay unmapped.
+template <uint32_t Capacity, bool StartsClean = false>
 class USED_SLOT_LOG {
  public:
   // Owners that keep several tables tell them apart by tag bits of their
@@ -34,7 +37,7 @@ class USED_SLOT_LOG {
  private:
   uint32_t slots[Capacity];
   uint32_t count = 0;
-  bool overflowed = true;  // nothing is initialised before the first replay
+  bool overflowed = !StartsClean;  // otherwise nothing is initialised before the first replay
 };
 
 }  // namespace zubreca

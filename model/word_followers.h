@@ -83,7 +83,9 @@ class WORD_FOLLOWERS {
   uint32_t prefixIndex = 0;
   bool marked = false;  // a mark other than a blank came since the last word
   bool inWord = false;  // the last byte was a letter
-  USED_SLOT_LOG<1u << 16> used;  // the slots written since the last reset
+  // The slots written since the last reset. The tables reset to zero and
+  // the one instance is static, so they start clean.
+  USED_SLOT_LOG<1u << 16, true> used;
 };
 
 extern WORD_FOLLOWERS wordFollowers;

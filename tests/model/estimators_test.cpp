@@ -53,8 +53,11 @@ TEST(EstimatorTables, ResetRestoresUsedCellsWithOrWithoutTheLog) {
   const auto stage2 = Snapshot(tables.stage2, sizeof tables.stage2);
   const auto stage3 = Snapshot(tables.stage3, sizeof tables.stage3);
   const auto candidate = Snapshot(tables.candidate, sizeof tables.candidate);
+  // Stages 2 and 3 store their norm less kSymbolStageNorm, so that their
+  // cells start all zero, as in zeroed static storage.
   EXPECT_EQ(tables.stage2[12345].gain, 0);
-  EXPECT_EQ(tables.stage2[12345].norm, 0x40000);
+  EXPECT_EQ(tables.stage2[12345].norm, 0);
+  EXPECT_EQ(tables.stage2[12345].norm + kSymbolStageNorm, 0x40000);
   EXPECT_EQ(tables.stage1[0].gain, 0x2000);
   EXPECT_EQ(tables.candidateCell(2, 0).total, 0x4800);
 

@@ -674,7 +674,12 @@ constexpr int kMinTail = 4;
 constexpr uint32_t kValueTailAbove = 512;
 
 inline int TailClass(int escapes) { return std::min(escapes, 3); }
-inline uint32_t TailSizeClass(int n) { return n < 32 ? 0u : n < 96 ? 1u : n < 192 ? 2u : 3u; }
+// The second curve's context of a tail's decisions: the length of the tail
+// in four classes, and the order class.
+inline uint32_t TailLengthAndOrder(int n) {
+  const uint32_t lengthClass = n < 32 ? 0u : n < 96 ? 1u : n < 192 ? 2u : 3u;
+  return lengthClass << 2 | static_cast<uint32_t>(OrderClass(pos.orderLen));
+}
 inline bool CodesTailByValue(int escapes) {
   return !cs.text.inText() && cs.tailCost[TailClass(escapes)] > kValueTailAbove;
 }
@@ -758,7 +763,7 @@ SYMBOL_STATE* CodeTailByValue(SYMBOL_STATE* const* c, int n, uint32_t escape, in
   // reached by an escape and the top two bits of the last byte; the second
   // by the bits so far, the length of the tail and the order class.
   const uint32_t firstBits = (escapes > 0) << 2 | cs.text.lastByte >> 6;
-  const uint32_t secondBits = TailSizeClass(n) << 2 | static_cast<uint32_t>(OrderClass(pos.orderLen));
+  const uint32_t secondBits = TailLengthAndOrder(n);
   int lo = 0, hi = n;
   uint32_t node = 1;  // 1 followed by the bits so far
   for (int bit = 7; bit >= 0 && hi - lo > 1; --bit) {
@@ -804,9 +809,9 @@ SYMBOL_STATE* CodeTopTailOneByOne(SYMBOL_STATE* const* c, int n, uint32_t sum, u
   bool targetInTail = false;
   if constexpr (Encoding)
     for (int k = 0; k < n; ++k) targetInTail |= c[k]->symbol == target;
-  const uint32_t secondRow = TailSizeClass(n) << 2 | static_cast<uint32_t>(OrderClass(pos.orderLen));
   const bool inTail = CodeDecision<Encoding>(
-      targetInTail, cs.split.weight(SPLIT_ESTIMATE::kTopTailRow, secondRow, sum, sum + escape), SPLIT_ESTIMATE::kTotal);
+      targetInTail, cs.split.weight(SPLIT_ESTIMATE::kTopTailRow, TailLengthAndOrder(n), sum, sum + escape),
+      SPLIT_ESTIMATE::kTotal);
   cs.split.learn(inTail);
   if (!inTail) return nullptr;
   for (int k = 0; k + 1 < n; ++k) {
@@ -839,11 +844,13 @@ SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape,
   }
   if (!meter.running()) meter.start();
   SYMBOL_STATE* found = nullptr;
-  if (oneByOne < n && CodesTailByValue(escapes)) {
-    ++cs.valueTails;
-    found = CodeTailByValue<Encoding>(c + oneByOne, n - oneByOne, escape, target, escapes, atTop);
-  } else if (oneByOne < n) {
-    found = CodeTopTailOneByOne<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne);
+  if (oneByOne < n) {
+    if (CodesTailByValue(escapes)) {
+      ++cs.valueTails;
+      found = CodeTailByValue<Encoding>(c + oneByOne, n - oneByOne, escape, target, escapes, atTop);
+    } else {
+      found = CodeTopTailOneByOne<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne);
+    }
   }
   meter.stop();
   return found;

@@ -533,6 +533,75 @@ TEST_F(ModelRoundTripTest, RandomDataIsStoredVerbatim) {
 }
 
 // ---------------------------------------------------------------------------
+// Long-range repeats: the match model makes a repeat nearly free however
+// far back its original lies and whatever the tree has forgotten.
+
+// A block of noise, `gap` zero bytes, then the block again; the repeat must
+// cost at most a fiftieth of the block.
+TEST_F(ModelRoundTripTest, RepeatsAcrossAnyDistanceCostAlmostNothing) {
+  const std::vector<size_t> gaps = kUnderSanitizer ? std::vector<size_t>{1000, 65536}
+                                                   : std::vector<size_t>{1000, 65536, 1 << 20, 100 << 20};
+  const Bytes block = RandomBytes(8000, 77);
+  for (const size_t gap : gaps) {
+    SCOPED_TRACE("gap " + std::to_string(gap));
+    Bytes once = block;
+    once.resize(block.size() + gap, 0);
+    Bytes twice = once;
+    twice.insert(twice.end(), block.begin(), block.end());
+    const DIGEST digest = gap > (1 << 20) ? DIGEST::kSkip : DIGEST::kTake;
+    const size_t first = Encode(once, kMaxOrder, DIGEST::kSkip).stream.size();
+    const size_t both = ExpectRoundTrip(twice, kMaxOrder, digest).size();
+    EXPECT_LT(both, first + block.size() / 50);
+  }
+}
+
+// The same noise twice, the copy with one byte in a thousand changed: each
+// change costs a few bytes, not the dozens of bytes after it. (The noise
+// alone would be stored; coded, it takes about 1% more than its size.)
+TEST_F(ModelRoundTripTest, RepeatsWithSmallChangesCostLittleMore) {
+  const Bytes block = RandomBytes(kUnderSanitizer ? 20000 : 100000, 78);
+  Bytes changed = block;
+  for (size_t i = 500; i < changed.size(); i += 1000) changed[i] ^= 0xA5;
+  Bytes twice = block;
+  twice.insert(twice.end(), changed.begin(), changed.end());
+  EXPECT_LT(ExpectRoundTrip(twice).size(), block.size() + block.size() / 40);
+}
+
+// Pseudo-English of random words, long enough to fill a 4 MB model block
+// many times, then the same text again: the match model does not forget
+// when the tree is cut back.
+TEST(ModelRepeatAfterCutBacks, TextRepeatedAfterCutBacksCostsAlmostNothing) {
+  const int savedOrder = modelOrder;
+  modelOrder = kDefaultOrder;
+  ASSERT_TRUE(MODEL_MEMORY::reserve(4));
+  std::mt19937 rng(79);
+  std::vector<std::string> words;
+  for (int w = 0; w < 3000; ++w) {
+    std::string word;
+    for (int k = 0, n = 2 + static_cast<int>(rng() % 8); k < n; ++k) word += static_cast<char>('a' + rng() % 26);
+    words.push_back(word);
+  }
+  Bytes text;
+  while (text.size() < (kUnderSanitizer ? 500000u : 1500000u)) {
+    const std::string& word = words[rng() % words.size()];
+    text.insert(text.end(), word.begin(), word.end());
+    text.push_back(rng() % 12 == 0 ? '\n' : ' ');
+  }
+  Bytes twice = text;
+  twice.insert(twice.end(), text.begin(), text.end());
+  const ENCODED once = Encode(text);
+  EXPECT_TRUE(once.restarted) << "the text alone must fill the block";
+  const ENCODED e = Encode(twice);
+  const DECODED d = Decode(e.stream);
+  EXPECT_TRUE(d.bytes == twice);
+  EXPECT_EQ(d.digest, e.digest);
+  EXPECT_TRUE(d.sound);
+  EXPECT_LT(e.stream.size(), once.stream.size() + once.stream.size() / 50);
+  MODEL_MEMORY::release();
+  modelOrder = savedOrder;
+}
+
+// ---------------------------------------------------------------------------
 // Determinism, model state and order limits.
 
 TEST_F(ModelRoundTripTest, EncodingTwiceGivesIdenticalStreams) {

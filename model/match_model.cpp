@@ -60,8 +60,7 @@ void MATCH_MODEL::consider(const uint8_t* history, uint32_t candidate, uint32_t 
   from = candidate;
 }
 
-void MATCH_MODEL::update(const uint8_t* history, uint32_t index) {
-  const uint8_t c = history[index];
+void MATCH_MODEL::roll(const uint8_t* history, uint32_t index, uint8_t c) {
   if (length != 0) {
     if (next == c) {
       if (length >= kRecoverFrom * 2) recovering = false;
@@ -80,7 +79,11 @@ void MATCH_MODEL::update(const uint8_t* history, uint32_t index) {
   if (index >= kLongWindow) longHash -= (history[index - kLongWindow] + 1u) * kLongLeaving;
   shortHash = shortHash * kMultiplier + c + 1;
   if (index >= kShortWindow) shortHash -= (history[index - kShortWindow] + 1u) * kShortLeaving;
+  __builtin_prefetch(&longTable[Slot(longHash, kLongBits)]);
+  __builtin_prefetch(&shortTable[Slot(shortHash, kShortBits)]);
+}
 
+void MATCH_MODEL::look(const uint8_t* history, uint32_t index) {
   // The byte to predict is at `end`; the tables learn that it follows the
   // two windows that end before it.
   const uint32_t end = index + 1;

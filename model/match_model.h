@@ -36,11 +36,19 @@ class MATCH_MODEL {
   // Forgets the buffer before: a new buffer starts without matches.
   void reset();
 
-  // The byte at `index` of the buffer `history` is known now (history holds
-  // bytes 0 to index): follows the match and looks for a new one. The
-  // encoder and the decoder call it with the same bytes, as the match
-  // model reads nothing past them.
-  void update(const uint8_t* history, uint32_t index);
+  // The byte c at `index` of the buffer `history` is known now: follows
+  // the match and moves the windows on, and starts fetching the table
+  // slots that `look` reads, while the caller updates the tree. Reads
+  // history only before `index`.
+  void roll(const uint8_t* history, uint32_t index, uint8_t c);
+  // Then, with history holding bytes 0 to index, looks for a new match and
+  // enters the windows in the tables. The encoder and the decoder call both
+  // with the same bytes, as the match model reads nothing past them.
+  void look(const uint8_t* history, uint32_t index);
+  void update(const uint8_t* history, uint32_t index) {
+    roll(history, index, history[index]);
+    look(history, index);
+  }
 
   // The proposed next byte, or -1; and the length of the match behind it.
   int proposed() const { return length ? next : -1; }

@@ -1124,8 +1124,10 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
 #endif
   const int symbol = found->symbol;
   // The found state's successor is most often the next byte's top context:
-  // start fetching it before the tree is updated.
+  // start fetching it before the tree is updated; so do the match model's
+  // table slots.
   if (IsContext(found->successor)) __builtin_prefetch(Context(found->successor));
+  matchModel.roll(pos.text->data() + pos.textBase, pos.textIndex, static_cast<uint8_t>(symbol));
   cs.prevSuccess = firstDecision && found == (ctx->lastIndex ? States(ctx) : &ctx->oneState);
   if constexpr (!Encoding) out->putByte(symbol);
   pos.curContext = ctxOffset;
@@ -1150,7 +1152,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
     aux.clearStamps();
   }
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
-  matchModel.update(pos.text->data() + pos.textBase, pos.textIndex);
+  matchModel.look(pos.text->data() + pos.textBase, pos.textIndex);
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
   if (next->suffix) __builtin_prefetch(Context(next->suffix));
   // The stage 3 row of the next byte is known now: fetch the cell of the

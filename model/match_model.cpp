@@ -37,7 +37,6 @@ void MATCH_MODEL::reset() {
         std::memset(shortTable, 0, sizeof shortTable);
       });
   length = 0;
-  recovering = false;
   from = 0;
   next = -1;
   longHash = shortHash = 0;
@@ -56,21 +55,18 @@ void MATCH_MODEL::consider(const uint8_t* history, uint32_t candidate, uint32_t 
   // Fewer than a window's bytes agree when hashes collide.
   if (agreeing < kShortWindow || agreeing <= length) return;
   length = agreeing;
-  recovering = false;
   from = candidate;
 }
 
 void MATCH_MODEL::roll(const uint8_t* history, uint32_t index, uint8_t c) {
   if (length != 0) {
     if (next == c) {
-      if (length >= kRecoverFrom * 2) recovering = false;
       length = std::min(length + 1, kLengthLimit);
       ++from;
     } else if (length >= kRecoverFrom) {
       // A long match that differs in one byte most often goes on after it.
       length = length / 4;
       ++from;
-      recovering = true;
     } else {
       length = 0;
     }

@@ -30,7 +30,7 @@ class MATCH_MODEL {
   static constexpr uint32_t kVerifyLimit = 64;
   static constexpr uint32_t kLengthLimit = 65535;
   // A match this long survives a byte that differs, at a quarter of its
-  // length, and is recovering until it is twice as long again.
+  // length.
   static constexpr uint32_t kRecoverFrom = 32;
 
   // Forgets the buffer before: a new buffer starts without matches.
@@ -53,12 +53,10 @@ class MATCH_MODEL {
   // The proposed next byte, or -1; and the length of the match behind it.
   int proposed() const { return length ? next : -1; }
   uint32_t matchLength() const { return length; }
-  bool isRecovering() const { return recovering; }
 
   template <class ADD>
   void addState(ADD add) const {
     add(&length, sizeof length);
-    add(&recovering, sizeof recovering);
     add(&from, sizeof from);
     add(&next, sizeof next);
     add(&longHash, sizeof longHash);
@@ -75,7 +73,6 @@ class MATCH_MODEL {
   void consider(const uint8_t* history, uint32_t candidate, uint32_t end);
 
   uint32_t length = 0;  // bytes the match has agreed on; 0 without a match
-  bool recovering = false;
   uint32_t from = 0;    // index of the byte the match proposes
   int next = -1;        // that byte
   uint32_t longHash = 0, shortHash = 0;  // of the bytes in the two windows

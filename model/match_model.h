@@ -24,6 +24,14 @@ class MATCH_MODEL {
  public:
   static constexpr uint32_t kLongWindow = 32, kShortWindow = 12;
   static constexpr uint32_t kLongBits = 22, kShortBits = 20;
+  // Sparse tables, which the coder asks for in text: only one window in 8
+  // of the long kind and one in 4 of the short enters its table and is
+  // looked up, chosen by its hash, so by its bytes. A repeat meets a chosen
+  // window a few bytes after it starts, and the backward check then gives
+  // the match its whole length. A byte then costs less than one cache miss
+  // in the tables on average, against two: in text, where the tree knows
+  // the short repeats itself, that is most of the match model's cost.
+  static constexpr uint32_t kLongSampleMask = 7, kShortSampleMask = 3;
   // A candidate's bytes are compared this far back at most: the length of
   // a match starts at most here and grows by one with every byte it
   // predicts.
@@ -38,15 +46,17 @@ class MATCH_MODEL {
 
   // The byte c at `index` of the buffer `history` is known now: follows
   // the match and moves the windows on, and starts fetching the table
-  // slots that `look` reads, while the caller updates the tree. Reads
-  // history only before `index`.
-  void roll(const uint8_t* history, uint32_t index, uint8_t c);
+  // slots that `look` reads, while the caller updates the tree. `sparse`
+  // chooses the sparse tables for this byte. Reads history only before
+  // `index`.
+  void roll(const uint8_t* history, uint32_t index, uint8_t c, bool sparse);
   // Then, with history holding bytes 0 to index, looks for a new match and
   // enters the windows in the tables. The encoder and the decoder call both
-  // with the same bytes, as the match model reads nothing past them.
+  // with the same bytes and choices, as the match model reads nothing past
+  // them.
   void look(const uint8_t* history, uint32_t index);
-  void update(const uint8_t* history, uint32_t index) {
-    roll(history, index, history[index]);
+  void update(const uint8_t* history, uint32_t index, bool sparse = false) {
+    roll(history, index, history[index], sparse);
     look(history, index);
   }
 
@@ -66,7 +76,6 @@ class MATCH_MODEL {
   }
 
  private:
-  static uint32_t Slot(uint32_t hash, uint32_t bits) { return (hash * 0x9E3779B1u) >> (32 - bits); }
   // How many bytes before `candidate` and before `end` agree, both
   // exclusive, up to kVerifyLimit.
   static uint32_t AgreeingBefore(const uint8_t* history, uint32_t candidate, uint32_t end);
@@ -76,6 +85,8 @@ class MATCH_MODEL {
   uint32_t from = 0;    // index of the byte the match proposes
   int next = -1;        // that byte
   uint32_t longHash = 0, shortHash = 0;  // of the bytes in the two windows
+  // The slots `look` reads and writes for the current byte, ~0 for none.
+  uint32_t longSlot = ~0u, shortSlot = ~0u;
   uint32_t longTable[1u << kLongBits];    // index after a window, by its hash; 0 for none
   uint32_t shortTable[1u << kShortBits];
   // A short buffer clears only the slots it wrote.

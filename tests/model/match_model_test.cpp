@@ -29,13 +29,13 @@ struct TRACE {
   std::vector<uint32_t> length;
 };
 
-TRACE Follow(MATCH_MODEL& model, const Bytes& bytes) {
+TRACE Follow(MATCH_MODEL& model, const Bytes& bytes, bool sparse = false) {
   model.reset();
   TRACE trace;
   for (uint32_t i = 0; i < bytes.size(); ++i) {
     trace.proposed.push_back(model.proposed());
     trace.length.push_back(model.matchLength());
-    model.update(bytes.data(), i);
+    model.update(bytes.data(), i, sparse);
   }
   return trace;
 }
@@ -52,23 +52,32 @@ TEST_F(MatchModelTest, NoiseGivesNoProposal) {
 }
 
 // Noise, other noise, then the first noise again: from the twelfth byte of
-// the repeat on, every byte is proposed, and the length counts the bytes
-// that agree.
+// the repeat on (with the sparse tables, a few bytes later, where the
+// repeat meets a window they keep), every byte is proposed, and the length
+// counts the bytes that agree.
 TEST_F(MatchModelTest, ExactRepeatIsProposedFromTheShortWindowOn) {
-  for (const size_t gap : {size_t{1000}, size_t{70000}}) {
-    SCOPED_TRACE(gap);
-    const Bytes block = Noise(3000, 2);
-    Bytes bytes = block;
-    const Bytes other = Noise(gap, 3);
-    bytes.insert(bytes.end(), other.begin(), other.end());
-    bytes.insert(bytes.end(), block.begin(), block.end());
-    const TRACE trace = Follow(*model, bytes);
-    const size_t start = block.size() + gap;
-    const uint32_t window = MATCH_MODEL::kShortWindow;
-    for (size_t k = 0; k < window; ++k) EXPECT_EQ(trace.proposed[start + k], -1) << k;
-    for (size_t k = window; k < block.size(); ++k) {
-      ASSERT_EQ(trace.proposed[start + k], block[k]) << k;
-      ASSERT_EQ(trace.length[start + k], k) << k;  // no byte before the repeat agrees
+  for (const bool sparse : {false, true}) {
+    for (const size_t gap : {size_t{1000}, size_t{70000}}) {
+      SCOPED_TRACE(testing::Message() << "gap " << gap << (sparse ? ", sparse" : ""));
+      const Bytes block = Noise(3000, 2);
+      Bytes bytes = block;
+      const Bytes other = Noise(gap, 3);
+      bytes.insert(bytes.end(), other.begin(), other.end());
+      bytes.insert(bytes.end(), block.begin(), block.end());
+      const TRACE trace = Follow(*model, bytes, sparse);
+      const size_t start = block.size() + gap;
+      const size_t window = MATCH_MODEL::kShortWindow;
+      size_t first = window;
+      while (first < block.size() && trace.proposed[start + first] == -1) ++first;
+      if (sparse)
+        EXPECT_LE(first, window + 24);
+      else
+        EXPECT_EQ(first, window);
+      for (size_t k = 0; k < window; ++k) EXPECT_EQ(trace.proposed[start + k], -1) << k;
+      for (size_t k = first; k < block.size(); ++k) {
+        ASSERT_EQ(trace.proposed[start + k], block[k]) << k;
+        ASSERT_EQ(trace.length[start + k], k) << k;  // no byte before the repeat agrees
+      }
     }
   }
 }

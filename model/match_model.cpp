@@ -21,14 +21,13 @@ constexpr uint32_t PowerOf(uint32_t exponent) {
 constexpr uint32_t kLongLeaving = PowerOf(MATCH_MODEL::kLongWindow);
 constexpr uint32_t kShortLeaving = PowerOf(MATCH_MODEL::kShortWindow);
 constexpr uint32_t kShortTag = 1u << 31;
-constexpr uint32_t kNoSlot = ~0u;
 
 // The slot of a window with this hash in a table of 2^bits slots; or
 // kNoSlot where the sparse tables leave the window out, which is where the
 // mask finds a one in the mixed hash, in bits below those of any slot.
 inline uint32_t SlotOf(uint32_t hash, uint32_t bits, uint32_t mask) {
   const uint32_t mixed = hash * 0x9E3779B1u;
-  return ((mixed >> 7) & mask) == 0 ? mixed >> (32 - bits) : kNoSlot;
+  return ((mixed >> 7) & mask) == 0 ? mixed >> (32 - bits) : MATCH_MODEL::kNoSlot;
 }
 static_assert(MATCH_MODEL::kLongBits < 31 && MATCH_MODEL::kShortBits < 31);
 

@@ -40,6 +40,8 @@ class MATCH_MODEL {
   // A match this long survives a byte that differs, at a quarter of its
   // length.
   static constexpr uint32_t kRecoverFrom = 32;
+  // A table slot that no window of the current byte uses.
+  static constexpr uint32_t kNoSlot = ~0u;
 
   // Forgets the buffer before: a new buffer starts without matches.
   void reset();
@@ -85,8 +87,8 @@ class MATCH_MODEL {
   uint32_t from = 0;    // index of the byte the match proposes
   int next = -1;        // that byte
   uint32_t longHash = 0, shortHash = 0;  // of the bytes in the two windows
-  // The slots `look` reads and writes for the current byte, ~0 for none.
-  uint32_t longSlot = ~0u, shortSlot = ~0u;
+  // The slots `look` reads and writes for the current byte.
+  uint32_t longSlot = kNoSlot, shortSlot = kNoSlot;
   uint32_t longTable[1u << kLongBits];    // index after a window, by its hash; 0 for none
   uint32_t shortTable[1u << kShortBits];
   // A short buffer clears only the slots it wrote.

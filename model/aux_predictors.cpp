@@ -100,6 +100,7 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   stampRound = maskRound;
   stampPosition = i;
   stampsDue = d <= 249;
+  std::memset(recentFollowers, 0, sizeof recentFollowers);
   if (d > 249) {
     recencyFollower = -1;
     closeFollower = false;
@@ -171,7 +172,9 @@ void AUX_PREDICTORS::stampRecentFollowers() {
   for (uint32_t k = 0; k < 55; ++k) {
     const uint32_t occurrence = recent[(latest - 2 - k) % kRecentDepth];
     if (i - occurrence >= 440 - 8 * k) break;
-    recencyStamp[at(occurrence + 1)] = stampRound;
+    const int follower = at(occurrence + 1);
+    recencyStamp[follower] = stampRound;
+    recentFollowers[follower >> 6] |= uint64_t{1} << (follower & 63);
   }
 }
 

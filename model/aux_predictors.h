@@ -49,6 +49,12 @@ struct AUX_PREDICTORS {
     if (stampsDue) stampRecentFollowers();
     return recencyStamp[symbol] == round;
   }
+  // The same for every byte at once, as a set of 256 bits, for the round
+  // given to the last update.
+  const uint64_t* recentFollowerSet() {
+    if (stampsDue) stampRecentFollowers();
+    return recentFollowers;
+  }
 
   // The byte these predictors favour most, and whether they agree on it.
   int predicted() const { return pairClose ? pairFollower : (closeFollower ? recencyFollower : -1); }
@@ -64,6 +70,7 @@ struct AUX_PREDICTORS {
   // Per-symbol stamps: a symbol that followed one of the recent occurrences
   // of the current byte carries the mask round of the update.
   uint8_t recencyStamp[256];
+  uint64_t recentFollowers[4] = {};  // the symbols stamped in the round of the last update
   bool stampsDue = false;     // the last update's stamps are not written yet
   uint8_t stampRound = 0;     // ... the round they carry
   uint32_t stampPosition = 0; // ... the position of that update's byte

@@ -53,13 +53,15 @@ class SPLIT_ESTIMATE {
   static constexpr uint32_t kTotal = 1 << 16;  // the total the weights are out of
   // Rows of the first curve of a tail decision, of the second, and of the
   // decision between a tail and an escape.
-  static constexpr int kFirstRows = 2048, kSecondRows = 4096, kEscapeRows = 8;
-  // The bits of a value take first rows from 8 and second rows from 16 on
-  // (1 followed by the bits so far, above 3 and 4 bits of context). Below
-  // are rows for decisions that are no bit of a value: the tail of a top
-  // context's list against its escape takes this first row and a second
-  // row below 16.
-  static constexpr uint32_t kTopTailRow = 1;
+  static constexpr int kFirstRows = 2048, kSecondRows = 4096 + 16, kEscapeRows = 8;
+  // The bits of a value take first rows from 8 to 2047 and second rows
+  // from 16 to 4095 (1 followed by the bits so far, above 3 and 4 bits of
+  // context). The other rows serve decisions that are no bit of a value:
+  // the tail of a top context's list against its escape takes first row 1
+  // and a second row below 16; the tail of a list reached by an escape
+  // takes a first row from 2 to 7 and one of the 16 second rows from
+  // kEscapedTailSecondRow.
+  static constexpr uint32_t kTopTailRow = 1, kEscapedTailRow = 2, kEscapedTailSecondRow = 4096;
 
   void reset() {
     for (auto& row : curve)

@@ -39,8 +39,7 @@ struct CODING_STATE {
   // The suffix of the multi-symbol context being coded: its frequency of
   // each symbol (valid where the stamp matches the round) and the part of
   // its frequency sum not yet masked or refused.
-  uint8_t suffixFreq[256];
-  uint8_t suffixStamp[256];
+  uint16_t suffixSeen[256];  // the frequency above the round's stamp
   uint8_t suffixRound = 0;
   uint32_t suffixRest = 1;
   // Long candidate lists: the running average cost of their tails, in
@@ -48,6 +47,8 @@ struct CODING_STATE {
   // code a tail by value.
   uint32_t tailCost[4] = {};
   uint32_t valueTails = 0;  // tails coded by value
+  uint32_t escapedTailsDecided = 0;  // tails after an escape coded after a decision
+  bool lastEscapedTailHit = false;  // whether the last tail after an escape held the symbol
   SPLIT_ESTIMATE split;
   // The match decisions: a probability of the proposed byte out of 2^16
   // and how often it was used, by the class of the match length, where the
@@ -376,19 +377,25 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 // symbols not masked yet. The root has no suffix: nothing is stamped.
 void ViewSuffix(const CONTEXT_RECORD* c) {
   if (++cs.suffixRound == 0) {
-    std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
+    std::memset(cs.suffixSeen, 0, sizeof cs.suffixSeen);
     cs.suffixRound = 1;
   }
   uint32_t rest = 1;
   if (c->suffix != 0) {
     const CONTEXT_RECORD* s = Context(c->suffix);
     const SYMBOL_STATE* st = s->lastIndex ? States(s) : &s->oneState;
-    const int last = s->lastIndex;  // read once: the byte stores below may alias it
+    // Read once: the stores below may alias byte-sized fields.
+    const int last = s->lastIndex;
+    const uint32_t round = cs.suffixRound;
+    const uint8_t maskRound = cs.maskRound;
+    const uint8_t* const maskStamp = cs.maskStamp;
+    uint16_t* const seen = cs.suffixSeen;
     for (int i = 0; i <= last; ++i) {
       const int symbol = st[i].symbol;
-      cs.suffixStamp[symbol] = cs.suffixRound;
-      cs.suffixFreq[symbol] = st[i].freq;
-      if (!Masked(symbol)) rest += st[i].freq;
+      const uint32_t freq = st[i].freq;
+      seen[symbol] = static_cast<uint16_t>(freq << 8 | round);
+      const uint32_t open = maskStamp[symbol] != maskRound;
+      rest += freq & (0u - open);  // without a branch: masks follow no pattern
     }
   }
   cs.suffixRest = rest;
@@ -396,7 +403,8 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
 
 // The suffix's frequency of a symbol, after ViewSuffix.
 inline uint32_t SuffixFreq(int symbol) {
-  return cs.suffixStamp[symbol] == cs.suffixRound ? cs.suffixFreq[symbol] : 0;
+  const uint32_t seen = cs.suffixSeen[symbol];
+  return (seen & 255) == cs.suffixRound ? seen >> 8 : 0;
 }
 
 // Moves a context's frequencies toward what its suffix has seen, while the
@@ -416,8 +424,8 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
   for (int i = c->lastIndex; i >= 0; --i) {
     const int symbol = table[i].symbol;
-    if (cs.suffixStamp[symbol] != cs.suffixRound) continue;
-    const uint32_t sf = cs.suffixFreq[symbol];
+    const uint32_t sf = SuffixFreq(symbol);
+    if (sf == 0) continue;
     const uint32_t cf = table[i].freq;
     if (b * cf < (a + f) * sf && cf <= 228) {
       const uint32_t g = b + 3 * (a + f) - sf - 3 * cf;
@@ -691,6 +699,16 @@ inline uint32_t TailLengthAndOrder(int n) {
 inline bool CodesTailByValue(int escapes) {
   return !cs.text.inText() && cs.tailCost[TailClass(escapes)] > kValueTailAbove;
 }
+// In a context reached by an escape, a tail that stays one by one is
+// coded after a decision against the escape where such tails have cost
+// less than a quarter bit on average: a spreadsheet's long lists end in an
+// escape more often than not, after up to a hundred near-certain
+// refusals. There it takes 21% fewer decisions for 0.3% of its size;
+// programs and audio, whose one-by-one tails cost more, code within 0.01%.
+constexpr uint32_t kCheapTail = 64;
+inline bool CodesCheapTailAfterDecision(int escapes) {
+  return !cs.text.inText() && cs.tailCost[TailClass(escapes)] < kCheapTail;
+}
 
 // Measures the cost of a tail from its first decision to its end and takes
 // it into the running average of its class.
@@ -701,6 +719,7 @@ class TAIL_METER {
   bool running() const { return started; }
   void stop() {
     if (!started) return;
+    started = false;
     const uint32_t cost = std::min<uint32_t>(coder.spentSixteenths() - from, 4095) * 16;
     uint32_t& average = cs.tailCost[cls];
     average = average - (average >> 4) + (cost >> 4);
@@ -712,118 +731,190 @@ class TAIL_METER {
   bool started = false;
 };
 
+// A set of byte values with a frequency for each, for coding a tail by
+// value: the decisions split ranges of values aligned to powers of two.
+struct VALUE_SET {
+  uint64_t present[4] = {};
+  uint16_t freq[256];  // valid where present
+
+  bool has(int value) const { return present[value >> 6] >> (value & 63) & 1; }
+  // The bits of the values in [from, from + width) within their word; the
+  // range lies in one word, or covers whole words from `from` on.
+  uint64_t bitsIn(int word, int from, int width) const {
+    if (width >= 64) return present[word];
+    return present[word] & (((uint64_t{1} << width) - 1) << (from & 63));
+  }
+  int countIn(int from, int width) const {
+    int count = 0;
+    for (int word = from >> 6; word <= (from + width - 1) >> 6; ++word)
+      count += __builtin_popcountll(bitsIn(word, from, width));
+    return count;
+  }
+  uint32_t sumIn(int from, int width) const {
+    uint32_t sum = 0;
+    for (int word = from >> 6; word <= (from + width - 1) >> 6; ++word)
+      for (uint64_t bits = bitsIn(word, from, width); bits != 0; bits &= bits - 1)
+        sum += freq[word * 64 + __builtin_ctzll(bits)];
+    return sum;
+  }
+  int firstFrom(int from) const {
+    for (int word = from >> 6;; ++word)
+      if (const uint64_t bits = present[word] & (~uint64_t{0} << (word == from >> 6 ? from & 63 : 0)))
+        return word * 64 + __builtin_ctzll(bits);
+  }
+};
+
+// The candidates of a tail to be coded by value: their values with their
+// frequencies (at least 1), and their states by value.
+struct VALUE_TAIL {
+  VALUE_SET set;
+  SYMBOL_STATE* bySymbol[256];
+  uint32_t sum = 0;
+  int count = 0;
+};
+
 // Moves the candidates from `from` on that an auxiliary predictor proposes
-// to the front of that part; returns how many moved.
-int PromoteProposed(SYMBOL_STATE** c, int from, int n) {
-  uint64_t proposed[4] = {};
+// to the front of that part, each part keeping its order; returns how many
+// moved. With a tail, the others are also gathered there as a set of
+// values, in the same pass.
+template <bool GatherTail>
+int PromoteProposed(SYMBOL_STATE** c, int from, int n, VALUE_TAIL* tail) {
+  const uint64_t* recent = aux.recentFollowerSet();
+  uint64_t proposed[4] = {recent[0], recent[1], recent[2], recent[3]};
   const int symbols[] = {aux.recencyFollower,  aux.pairFollower,       aux.classFollower,
                          aux.tableFollower[0], aux.tableFollower[1],   aux.tableFollower[2],
                          aux.recordFollower,   aux.progression,        aux.columnGuess};
   for (const int symbol : symbols)
     if (symbol >= 0) proposed[symbol >> 6] |= uint64_t{1} << (symbol & 63);
-  int moved = 0;
+  // Without branches: which candidates are proposed follows no pattern. A
+  // proposed symbol's frequency and state are written to the tail too, but
+  // it is no member, so they are never read. The sums build up in locals,
+  // which the stores through pointers would otherwise keep in memory.
+  SYMBOL_STATE* rest[256];
+  int moved = 0, kept = 0;
+  uint64_t present[4] = {};
+  uint32_t sum = 0;
+  uint16_t* const freq = GatherTail ? tail->set.freq : nullptr;
+  SYMBOL_STATE** const bySymbol = GatherTail ? tail->bySymbol : nullptr;
   for (int k = from; k < n; ++k) {
-    const int symbol = c[k]->symbol;
-    if (!(proposed[symbol >> 6] >> (symbol & 63) & 1) && !aux.followedRecently(symbol, cs.maskRound)) continue;
     SYMBOL_STATE* state = c[k];
-    std::memmove(c + from + moved + 1, c + from + moved, static_cast<size_t>(k - from - moved) * sizeof *c);
-    c[from + moved++] = state;
+    const int symbol = state->symbol;
+    const uint32_t f = std::max<uint32_t>(state->freq, 1);
+    const uint64_t bit = uint64_t{1} << (symbol & 63);
+    const bool promote = (proposed[symbol >> 6] & bit) != 0;
+    c[from + moved] = state;
+    rest[kept] = state;
+    moved += promote;
+    kept += !promote;
+    if constexpr (GatherTail) {
+      const uint64_t member = uint64_t{0} - !promote;  // all ones for a member of the tail
+      present[symbol >> 6] |= bit & member;
+      freq[symbol] = static_cast<uint16_t>(f);
+      bySymbol[symbol] = state;
+      sum += f & static_cast<uint32_t>(member);
+    }
   }
+  if constexpr (GatherTail) {
+    std::memcpy(tail->set.present, present, sizeof present);
+    tail->sum = sum;
+    tail->count = kept;
+  }
+  std::memcpy(c + from + moved, rest, static_cast<size_t>(kept) * sizeof *c);
   return moved;
 }
 
-// Codes which of the n candidates c is the target, by value (see above), or
+// Codes which candidate of the tail is the target, by value (see above), or
 // an escape. Returns the found state, or nullptr after an escape.
 template <bool Encoding>
-SYMBOL_STATE* CodeTailByValue(SYMBOL_STATE* const* c, int n, uint32_t escape, int target, int escapes,
-                              bool atTop) {
-  // The candidates in the order of their values, with their frequencies.
-  uint64_t present[4] = {};
-  SYMBOL_STATE* bySymbol[256];
-  for (int i = 0; i < n; ++i) {
-    const int symbol = c[i]->symbol;
-    present[symbol >> 6] |= uint64_t{1} << (symbol & 63);
-    bySymbol[symbol] = c[i];
-  }
-  SYMBOL_STATE* sorted[256];
-  uint32_t freq[256];
-  uint32_t sum = 0;
-  int k = 0;
-  for (int word = 0; word < 4; ++word)
-    for (uint64_t bits = present[word]; bits != 0; bits &= bits - 1) {
-      sorted[k] = bySymbol[word * 64 + __builtin_ctzll(bits)];
-      freq[k] = std::max<uint32_t>(sorted[k]->freq, 1);
-      sum += freq[k++];
-    }
+SYMBOL_STATE* CodeTailByValue(const VALUE_TAIL& tail, uint32_t escape, int target, int escapes, bool atTop) {
+  const VALUE_SET& set = tail.set;
+  uint32_t sum = tail.sum;
 
 #ifdef ZUBRECA_STATS
   statKind = 3;
 #endif
   // The encoder's target is -1 at the end of data, which no list holds.
-  const bool targetInTail = Encoding && target >= 0 && (present[target >> 6] >> (target & 63) & 1);
+  const bool targetInTail = Encoding && target >= 0 && set.has(target);
   const uint32_t escapeRow = static_cast<uint32_t>(TailClass(escapes) * 2 + atTop);
   const bool inTail =
       CodeDecision<Encoding>(targetInTail, cs.split.escapeWeight(escapeRow, sum, sum + escape), SPLIT_ESTIMATE::kTotal);
   cs.split.learn(inTail);
   if (!inTail) return nullptr;
-  // Each step keeps the candidates whose value has the target's bit.
-  // The first curve is chosen by the bits so far, whether the context was
-  // reached by an escape and the top two bits of the last byte; the second
-  // by the bits so far, the length of the tail and the order class.
+  // Each step keeps the candidates whose value has the target's bit: the
+  // range of values [base, base + 2^(bit + 1)) narrows to one of its
+  // halves. The first curve is chosen by the bits so far, whether the
+  // context was reached by an escape and the top two bits of the last byte;
+  // the second by the bits so far, the length of the tail and the order
+  // class.
   const uint32_t firstBits = (escapes > 0) << 2 | cs.text.lastByte >> 6;
-  const uint32_t secondBits = TailLengthAndOrder(n);
-  int lo = 0, hi = n;
+  const uint32_t secondBits = TailLengthAndOrder(tail.count);
+  int base = 0, count = tail.count;
   uint32_t node = 1;  // 1 followed by the bits so far
-  for (int bit = 7; bit >= 0 && hi - lo > 1; --bit) {
-    int mid = lo;
-    uint32_t below = 0;
-    while (mid < hi && !(sorted[mid]->symbol >> bit & 1)) below += freq[mid++];
-    if (mid == lo || mid == hi) {
-      node = node * 2 + (mid == lo);
+  for (int bit = 7; bit >= 0 && count > 1; --bit) {
+    const int half = 1 << bit;
+    const int below = set.countIn(base, half);
+    if (below == 0 || below == count) {
+      node = node * 2 + (below == 0);
+      base += below == 0 ? half : 0;
       continue;
     }
-    const bool zero = CodeDecision<Encoding>(Encoding && !(target >> bit & 1),
-                                             cs.split.weight(node << 3 | firstBits, node << 4 | secondBits, below, sum),
-                                             SPLIT_ESTIMATE::kTotal);
+    // The frequency below the split, summed over the smaller half.
+    const uint32_t belowSum = below * 2 <= count ? set.sumIn(base, half) : sum - set.sumIn(base + half, half);
+    const uint32_t w = cs.split.weight(node << 3 | firstBits, node << 4 | secondBits, belowSum, sum);
+    const bool zero = CodeDecision<Encoding>(Encoding && !(target >> bit & 1), w, SPLIT_ESTIMATE::kTotal);
     cs.split.learn(zero);
     if (zero) {
-      hi = mid;
-      sum = below;
+      sum = belowSum;
+      count = below;
     } else {
-      lo = mid;
-      sum -= below;
+      sum -= belowSum;
+      count -= below;
+      base += half;
     }
     node = node * 2 + !zero;
   }
-  return sorted[lo];
+  return tail.bySymbol[set.firstFrom(base)];
 }
 
-// Codes which of the n candidates c of the top context's tail is the
-// target, or an escape: one decision for the tail against the escape, then
-// the candidates one by one, the last without a decision. sum is the
-// frequency sum of the tail; the candidates follow `from` others in their
-// list. Returns the found state, or nullptr after an escape.
+// Codes which of the n candidates c of a tail is the target, or an
+// escape: one decision for the tail against the escape, then the candidates
+// one by one, the last without a decision. sum is the frequency sum of the
+// tail; the candidates follow `from` others in their list. Returns the
+// found state, or nullptr after an escape.
 //
 // A long list whose symbol is not in it took a refusal for every candidate
 // before its escape: a spreadsheet took 25 decisions a byte, nearly all
-// refusals at a near-certain probability. The one decision makes it and
-// stereo audio 15% faster, for 0.2% of its size; audio and programs code
-// within 0.08%.
-// Contexts reached by an escape stay as they were: the same there was 3%
-// larger on the spreadsheet.
+// refusals at a near-certain probability. In the top context the one
+// decision makes it and stereo audio 15% faster, for 0.2% of its size;
+// audio and programs code within 0.08%.
+//
+// In a context reached by an escape, the decision is learned by the
+// escapes, whether the last such tail held the symbol, the tail's length
+// and the order class (without the order class, 64% larger on the
+// spreadsheet). It is taken only where such tails have been cheap (see
+// CodesCheapTailAfterDecision): elsewhere the refusals one by one told
+// the escape apart better.
 template <bool Encoding>
-SYMBOL_STATE* CodeTopTailOneByOne(SYMBOL_STATE* const* c, int n, uint32_t sum, uint32_t escape, int target,
-                                  CONTEXT_RECORD* ctx, int from) {
+SYMBOL_STATE* CodeTailAfterDecision(SYMBOL_STATE* const* c, int n, uint32_t sum, uint32_t escape, int target,
+                                    CONTEXT_RECORD* ctx, int from, bool atTop, int escapes) {
   bool targetInTail = false;
   if constexpr (Encoding)
     for (int k = 0; k < n; ++k) targetInTail |= c[k]->symbol == target;
-  const bool inTail = CodeDecision<Encoding>(
-      targetInTail, cs.split.weight(SPLIT_ESTIMATE::kTopTailRow, TailLengthAndOrder(n), sum, sum + escape),
-      SPLIT_ESTIMATE::kTotal);
+  uint32_t w;
+  if (atTop) {
+    w = cs.split.weight(SPLIT_ESTIMATE::kTopTailRow, TailLengthAndOrder(n), sum, sum + escape);
+  } else {
+    const uint32_t first = SPLIT_ESTIMATE::kEscapedTailRow + static_cast<uint32_t>(std::min(escapes, 2)) * 2 +
+                           cs.lastEscapedTailHit;
+    w = cs.split.weight(first, SPLIT_ESTIMATE::kEscapedTailSecondRow + TailLengthAndOrder(n), sum, sum + escape);
+  }
+  const bool inTail = CodeDecision<Encoding>(targetInTail, w, SPLIT_ESTIMATE::kTotal);
   cs.split.learn(inTail);
+  if (!atTop) cs.lastEscapedTailHit = inTail;
   if (!inTail) return nullptr;
   for (int k = 0; k + 1 < n; ++k) {
-    if (CandidateDecision<Encoding>(target, c[k], std::max<uint32_t>(sum, 1), true, ctx, 0, from + k, k + 2 == n))
+    if (CandidateDecision<Encoding>(target, c[k], std::max<uint32_t>(sum, 1), atTop, ctx, escapes, from + k,
+                                    k + 2 == n))
       return c[k];
     sum -= c[k]->freq;
   }
@@ -837,7 +928,12 @@ SYMBOL_STATE* CodeTopTailOneByOne(SYMBOL_STATE* const* c, int n, uint32_t sum, u
 template <bool Encoding>
 SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
                            CONTEXT_RECORD* ctx, int escapes) {
-  int oneByOne = kOneByOne + PromoteProposed(c, kOneByOne, n);
+  // The tail is gathered as a set of values while the proposed candidates
+  // are moved; if it is too short it stays one by one after all.
+  const bool byValue = CodesTailByValue(escapes);
+  VALUE_TAIL tail;
+  int oneByOne = kOneByOne + (byValue ? PromoteProposed<true>(c, kOneByOne, n, &tail)
+                                      : PromoteProposed<false>(c, kOneByOne, n, nullptr));
   if (n - oneByOne < kMinTail) oneByOne = n;
   const DECISION_KIND kind = atTop ? kTopCandidate : kEscapedCandidate;
   TAIL_METER meter(escapes);
@@ -853,11 +949,12 @@ SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape,
   if (!meter.running()) meter.start();
   SYMBOL_STATE* found = nullptr;
   if (oneByOne < n) {
-    if (CodesTailByValue(escapes)) {
+    if (byValue) {
       ++cs.valueTails;
-      found = CodeTailByValue<Encoding>(c + oneByOne, n - oneByOne, escape, target, escapes, atTop);
+      found = CodeTailByValue<Encoding>(tail, escape, target, escapes, atTop);
     } else {
-      found = CodeTopTailOneByOne<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne);
+      found = CodeTailAfterDecision<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne,
+                                              atTop, escapes);
     }
   }
   meter.stop();
@@ -943,22 +1040,29 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
     Mask(table[interest].symbol);
     sum += table[interest].freq;
   }
+  // Without branches: which symbols are masked follows no pattern. The
+  // place of the predicted symbol among the candidates is noted on the way.
+  const int predicted = aux.predicted();
+  int predictedAt = -1;
+  uint8_t* const maskStamp = cs.maskStamp;
+  const uint8_t round = cs.maskRound;
   for (int i = 0; i < n; ++i) {
-    if (Masked(table[i].symbol)) continue;
-    candidates[count++] = table + i;
-    Mask(table[i].symbol);
-    sum += table[i].freq;
+    const int symbol = table[i].symbol;
+    const uint32_t open = maskStamp[symbol] != round;
+    predictedAt = symbol == predicted && open ? count : predictedAt;
+    candidates[count] = table + i;
+    count += static_cast<int>(open);
+    sum += table[i].freq & (0u - open);
+    maskStamp[symbol] = round;
   }
   if (count == 0) return nullptr;
-  const int predicted = aux.predicted();
+  // The predicted symbol moves forward in the list.
   if (predicted >= 0) {
     const int to = aux.confident() ? 0 : 1;
-    for (int k = to + 1; k < count; ++k) {
-      if (candidates[k]->symbol != predicted) continue;
+    if (const int k = predictedAt; k > to) {
       SYMBOL_STATE* moved = candidates[k];
       std::memmove(candidates + to + 1, candidates + to, static_cast<size_t>(k - to) * sizeof(SYMBOL_STATE*));
       candidates[to] = moved;
-      break;
     }
   }
 
@@ -972,8 +1076,19 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
       return found;
   } else {
     TAIL_METER meter(escapes);
+    const bool decideTail = longList && count - kOneByOne >= kMinTail && CodesCheapTailAfterDecision(escapes);
     for (int k = 0; k < count; ++k) {
-      if (longList && k == kOneByOne && !cs.text.inText()) meter.start();
+      if (longList && k == kOneByOne && !cs.text.inText()) {
+        meter.start();
+        if (decideTail) {
+          ++cs.escapedTailsDecided;
+          SYMBOL_STATE* found = CodeTailAfterDecision<Encoding>(candidates + k, count - k, t - escape, escape, target,
+                                                                ctx, k, false, escapes);
+          meter.stop();
+          if (found) return found;
+          break;
+        }
+      }
       if (k + 1 < count) PrefetchCandidateCells(candidates[k + 1]->symbol, kEscapedCandidate, k + 1);
       if (CandidateDecision<Encoding>(target, candidates[k], t, false, ctx, escapes, k, k + 1 == count)) {
         meter.stop();
@@ -1200,11 +1315,13 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   for (int r = 0; r < kCandidateRows; ++r)
     std::fill(std::begin(cs.candidateRunning[r]), std::end(cs.candidateRunning[r]),
               static_cast<uint16_t>(kRunningScale * std::min(255, 8 + 10 * r) / 256));
-  std::memset(cs.suffixStamp, 0, sizeof cs.suffixStamp);
+  std::memset(cs.suffixSeen, 0, sizeof cs.suffixSeen);
   cs.suffixRound = 0;
   cs.stages = CORRECTION_STAGES{};
   std::fill(std::begin(cs.tailCost), std::end(cs.tailCost), 0u);
   cs.valueTails = 0;
+  cs.lastEscapedTailHit = false;
+  cs.escapedTailsDecided = 0;
   cs.split.reset();
   for (auto& byLength : cs.matchHit)
     for (auto& byPlace : byLength) std::fill(std::begin(byPlace), std::end(byPlace), uint16_t{49152});
@@ -1224,12 +1341,14 @@ uint8_t MaskRound() { return cs.maskRound; }
 void AddTailCodingState(const std::function<void(const void*, size_t)>& add) {
   add(cs.tailCost, sizeof cs.tailCost);
   add(&cs.valueTails, sizeof cs.valueTails);
+  add(&cs.lastEscapedTailHit, sizeof cs.lastEscapedTailHit);
   cs.split.addState(add);
   add(cs.matchHit, sizeof cs.matchHit);
   add(cs.matchUses, sizeof cs.matchUses);
   matchModel.addState(add);
 }
 uint32_t TailsCodedByValue() { return cs.valueTails; }
+uint32_t EscapedTailsDecided() { return cs.escapedTailsDecided; }
 uint32_t SymbolCount() { return cs.symbolCount; }
 
 }  // namespace zubreca

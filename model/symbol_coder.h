@@ -39,5 +39,8 @@ uint32_t SymbolCount();
 void AddTailCodingState(const std::function<void(const void*, size_t)>& add);
 // How many tails of long lists this buffer has coded by value so far.
 uint32_t TailsCodedByValue();
+// How many tails of lists reached by an escape this buffer has coded after
+// a decision against the escape so far.
+uint32_t EscapedTailsDecided();
 
 }  // namespace zubreca

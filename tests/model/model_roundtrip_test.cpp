@@ -460,6 +460,31 @@ TEST_F(ModelRoundTripTest, TailsOfLongListsAreCodedByValueOnlyOutsideText) {
   }
 }
 
+// Cheap tails of lists reached by an escape are coded after one decision
+// against the escape: a spreadsheet's are, a program's and a text's are not.
+TEST_F(ModelRoundTripTest, CheapTailsAfterAnEscapeAreDecidedFirst) {
+  NEEDS_CORPUS();
+  const struct {
+    const char* file;
+    bool decided;
+  } cases[] = {{"canterbury/kennedy.xls", true}, {"x86/notepad.exe", false}, {"canterbury/lcet10.txt", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Bytes bytes = Prefix(ReadFile(Corpus() / c.file), kUnderSanitizer ? 60000 : 200000);
+    const ENCODED e = Encode(bytes);
+    const uint32_t encoded = EscapedTailsDecided();
+    const DECODED d = Decode(e.stream);
+    EXPECT_TRUE(d.bytes == bytes);
+    EXPECT_EQ(d.digest, e.digest);
+    EXPECT_EQ(EscapedTailsDecided(), encoded);
+    if (c.decided) {
+      EXPECT_GT(encoded, bytes.size() / 100);
+    } else {
+      EXPECT_LT(encoded, 20u);
+    }
+  }
+}
+
 TEST(StoreDecision, NoCorpusFileSkipsTheModel) {
   NEEDS_CORPUS();
   for (const auto& entry : fs::recursive_directory_iterator(Corpus())) {

@@ -672,15 +672,18 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
 // of long lists cost, a running average by escapes, and codes them by value
 // where a tail costs more than kValueTailAbove: there the features were not
 // finding the symbol. Elsewhere the tail of a top context's list stays one
-// by one after a decision against its escape (CodeTopTailOneByOne).
+// by one after a decision against its escape (CodeTailAfterDecision).
 
 // A list is long from kLongList candidates. Its head is kOneByOne of them;
 // a tail shorter than kMinTail stays one by one. A head of 4 rather than 8
-// is 0.1 to 0.3% smaller on audio and images and takes 7 to 10% fewer
-// decisions; long lists from 8 rather than 12 candidates were 1.2% larger
-// on a spreadsheet.
+// was 0.1 to 0.3% smaller on audio and images and took 7 to 10% fewer
+// decisions; a head of 2 rather than 4 is 0.1% smaller on them and takes
+// 7% fewer decisions there and on a library, for 0.02 to 0.04% on the
+// other programs (a head of 1 was 0.06% larger on one, none 1% larger).
+// Long lists from 8 rather than 12 candidates were 1.2% larger on a
+// spreadsheet.
 constexpr int kLongList = 12;
-constexpr int kOneByOne = 4;
+constexpr int kOneByOne = 2;
 constexpr int kMinTail = 4;
 // The average cost of a tail, in 1/256 bits, above which tails are coded by
 // value: 2 bits. With the head of 4, 2 bits in the top context rather than

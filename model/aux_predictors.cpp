@@ -100,7 +100,8 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   stampRound = maskRound;
   stampPosition = i;
   stampsDue = d <= 249;
-  std::memset(recentFollowers, 0, sizeof recentFollowers);
+  recentOccurrences = d <= 249;
+  followerSetDue = true;
   if (d > 249) {
     recencyFollower = -1;
     closeFollower = false;
@@ -163,8 +164,8 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
 // latest are stamped, the k-th while it lies less than 440 - 8k bytes back.
 // The positions come from the byte's own ring, so the loads do not wait on
 // each other.
-void AUX_PREDICTORS::stampRecentFollowers() {
-  stampsDue = false;
+template <class F>
+void AUX_PREDICTORS::forEachRecentFollower(F f) const {
   const uint32_t i = stampPosition;
   const int c = previous[0];
   const uint32_t* const recent = recentSeen[c];
@@ -172,10 +173,20 @@ void AUX_PREDICTORS::stampRecentFollowers() {
   for (uint32_t k = 0; k < 55; ++k) {
     const uint32_t occurrence = recent[(latest - 2 - k) % kRecentDepth];
     if (i - occurrence >= 440 - 8 * k) break;
-    const int follower = at(occurrence + 1);
-    recencyStamp[follower] = stampRound;
-    recentFollowers[follower >> 6] |= uint64_t{1} << (follower & 63);
+    f(at(occurrence + 1));
   }
+}
+
+void AUX_PREDICTORS::stampRecentFollowers() {
+  stampsDue = false;
+  forEachRecentFollower([this](int follower) { recencyStamp[follower] = stampRound; });
+}
+
+void AUX_PREDICTORS::gatherRecentFollowers() {
+  followerSetDue = false;
+  std::memset(recentFollowers, 0, sizeof recentFollowers);
+  if (recentOccurrences)
+    forEachRecentFollower([this](int follower) { recentFollowers[follower >> 6] |= uint64_t{1} << (follower & 63); });
 }
 
 void AUX_PREDICTORS::updateLines(int c, uint32_t i) {

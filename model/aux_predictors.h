@@ -50,9 +50,10 @@ struct AUX_PREDICTORS {
     return recencyStamp[symbol] == round;
   }
   // The same for every byte at once, as a set of 256 bits, for the round
-  // given to the last update.
+  // given to the last update. Gathered at the first question after an
+  // update, apart from the stamps: text asks for the stamps only.
   const uint64_t* recentFollowerSet() {
-    if (stampsDue) stampRecentFollowers();
+    if (followerSetDue) gatherRecentFollowers();
     return recentFollowers;
   }
 
@@ -72,6 +73,8 @@ struct AUX_PREDICTORS {
   uint8_t recencyStamp[256];
   uint64_t recentFollowers[4] = {};  // the symbols stamped in the round of the last update
   bool stampsDue = false;     // the last update's stamps are not written yet
+  bool followerSetDue = false;  // ... nor its set of followers
+  bool recentOccurrences = false;  // whether the last update's byte occurred recently
   uint8_t stampRound = 0;     // ... the round they carry
   uint32_t stampPosition = 0; // ... the position of that update's byte
   uint8_t ring[2 * kRingSize];
@@ -94,6 +97,11 @@ struct AUX_PREDICTORS {
 
   void updateLines(int c, uint32_t i);
   void stampRecentFollowers();
+  void gatherRecentFollowers();
+  // Calls f with the byte that followed each recent occurrence of the
+  // last update's byte.
+  template <class F>
+  void forEachRecentFollower(F f) const;
   int guessColumn(uint32_t next) const;
 };
 

@@ -64,6 +64,9 @@ void AUX_PREDICTORS::reset() {
 void AUX_PREDICTORS::clearStamps() {
   std::memset(recencyStamp, 0, sizeof recencyStamp);
   stampsDue = false;
+  std::memset(recentFollowers, 0, sizeof recentFollowers);
+  followerSetDue = false;
+  recentOccurrences = false;
 }
 
 void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {

@@ -71,12 +71,13 @@ struct AUX_PREDICTORS {
   // Per-symbol stamps: a symbol that followed one of the recent occurrences
   // of the current byte carries the mask round of the update.
   uint8_t recencyStamp[256];
-  uint64_t recentFollowers[4] = {};  // the symbols stamped in the round of the last update
   bool stampsDue = false;     // the last update's stamps are not written yet
-  bool followerSetDue = false;  // ... nor its set of followers
-  bool recentOccurrences = false;  // whether the last update's byte occurred recently
   uint8_t stampRound = 0;     // ... the round they carry
   uint32_t stampPosition = 0; // ... the position of that update's byte
+  // The same followers as a set of 256 bits, gathered apart from the stamps.
+  uint64_t recentFollowers[4] = {};
+  bool followerSetDue = false;     // the last update's set is not gathered yet
+  bool recentOccurrences = false;  // whether the last update's byte occurred recently
   uint8_t ring[2 * kRingSize];
   uint32_t lastSeen[256];
   // The positions of the latest occurrences of each byte, a ring per byte.

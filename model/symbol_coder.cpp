@@ -686,7 +686,8 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
 // was 0.1 to 0.3% smaller on audio and images and took 7 to 10% fewer
 // decisions; a head of 2 rather than 4 is 0.1% smaller on them and takes
 // 7% fewer decisions there and on a library, for 0.02 to 0.04% on the
-// other programs (a head of 1 was 0.06% larger on one, none 1% larger).
+// other programs (a head of 1 made one 0.06% larger, and none at all
+// made another 1% larger).
 // Long lists from 8 rather than 12 candidates were 1.2% larger on a
 // spreadsheet.
 constexpr int kLongList = 12;

@@ -776,7 +776,9 @@ struct VALUE_SET {
 };
 
 // The candidates of a tail to be coded by value: their values with their
-// frequencies (at least 1), and their states by value.
+// frequencies (at least 1), and their states by value. All of a list's
+// candidates are gathered at first (GatherTail); the head and the proposed
+// candidates are then taken out (TakeProposedFromTail).
 struct VALUE_TAIL {
   VALUE_SET set;
   SYMBOL_STATE* bySymbol[256];
@@ -784,53 +786,86 @@ struct VALUE_TAIL {
   int count = 0;
 };
 
-// Moves the candidates from `from` on that an auxiliary predictor proposes
-// to the front of that part, each part keeping its order; returns how many
-// moved. With a tail, the others are also gathered there as a set of
-// values, in the same pass.
-template <bool GatherTail>
-int PromoteProposed(SYMBOL_STATE** c, int from, int n, VALUE_TAIL* tail) {
+// Gathers all n candidates c into a tail.
+void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
+  // The set and the sum build up in locals, which the stores through
+  // pointers would otherwise keep in memory.
+  uint64_t present[4] = {};
+  uint32_t sum = 0;
+  for (int k = 0; k < n; ++k) {
+    const int symbol = c[k]->symbol;
+    const uint32_t f = std::max<uint32_t>(c[k]->freq, 1);
+    present[symbol >> 6] |= uint64_t{1} << (symbol & 63);
+    tail.set.freq[symbol] = static_cast<uint16_t>(f);
+    tail.bySymbol[symbol] = c[k];
+    sum += f;
+  }
+  std::memcpy(tail.set.present, present, sizeof present);
+  tail.sum = sum;
+  tail.count = n;
+}
+
+// The symbols an auxiliary predictor proposes, as a set of 256 bits.
+void ProposedSet(uint64_t proposed[4]) {
   const uint64_t* recent = aux.recentFollowerSet();
-  uint64_t proposed[4] = {recent[0], recent[1], recent[2], recent[3]};
+  for (int word = 0; word < 4; ++word) proposed[word] = recent[word];
   const int symbols[] = {aux.recencyFollower,  aux.pairFollower,       aux.classFollower,
                          aux.tableFollower[0], aux.tableFollower[1],   aux.tableFollower[2],
                          aux.recordFollower,   aux.progression,        aux.columnGuess};
   for (const int symbol : symbols)
     if (symbol >= 0) proposed[symbol >> 6] |= uint64_t{1} << (symbol & 63);
-  // Without branches: which candidates are proposed follows no pattern. A
-  // proposed symbol's frequency and state are written to the tail too, but
-  // it is no member, so they are never read. The sums build up in locals,
-  // which the stores through pointers would otherwise keep in memory.
+}
+
+// Moves the candidates from `from` on that an auxiliary predictor proposes
+// to the front of that part, each part keeping its order; returns how many
+// moved.
+int PromoteProposed(SYMBOL_STATE** c, int from, int n) {
+  uint64_t proposed[4];
+  ProposedSet(proposed);
+  // Without branches: which candidates are proposed follows no pattern.
   SYMBOL_STATE* rest[256];
   int moved = 0, kept = 0;
-  uint64_t present[4] = {};
-  uint32_t sum = 0;
-  uint16_t* const freq = GatherTail ? tail->set.freq : nullptr;
-  SYMBOL_STATE** const bySymbol = GatherTail ? tail->bySymbol : nullptr;
   for (int k = from; k < n; ++k) {
     SYMBOL_STATE* state = c[k];
     const int symbol = state->symbol;
-    const uint32_t f = std::max<uint32_t>(state->freq, 1);
-    const uint64_t bit = uint64_t{1} << (symbol & 63);
-    const bool promote = (proposed[symbol >> 6] & bit) != 0;
+    const bool promote = (proposed[symbol >> 6] >> (symbol & 63) & 1) != 0;
     c[from + moved] = state;
     rest[kept] = state;
     moved += promote;
     kept += !promote;
-    if constexpr (GatherTail) {
-      const uint64_t member = uint64_t{0} - !promote;  // all ones for a member of the tail
-      present[symbol >> 6] |= bit & member;
-      freq[symbol] = static_cast<uint16_t>(f);
-      bySymbol[symbol] = state;
-      sum += f & static_cast<uint32_t>(member);
-    }
-  }
-  if constexpr (GatherTail) {
-    std::memcpy(tail->set.present, present, sizeof present);
-    tail->sum = sum;
-    tail->count = kept;
   }
   std::memcpy(c + from + moved, rest, static_cast<size_t>(kept) * sizeof *c);
+  return moved;
+}
+
+// The same for a list whose n candidates c were all gathered into `tail`
+// and lie from `from` on in the order of their states in memory (the order
+// of their context's table): the first `from` and the proposed ones are
+// taken out of the tail, and only the proposed ones are moved, found by
+// their bits rather than by a pass over the list. Returns how many moved,
+// or -1, with nothing changed, when fewer than kMinTail would be left.
+int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail, int minTail) {
+  uint64_t proposed[4];
+  ProposedSet(proposed);
+  uint64_t head[4] = {};
+  for (int k = 0; k < from; ++k) head[c[k]->symbol >> 6] |= uint64_t{1} << (c[k]->symbol & 63);
+  SYMBOL_STATE* promoted[256];
+  int moved = 0;
+  for (int word = 0; word < 4; ++word)
+    for (uint64_t bits = proposed[word] & tail.set.present[word] & ~head[word]; bits != 0; bits &= bits - 1)
+      promoted[moved++] = tail.bySymbol[word * 64 + __builtin_ctzll(bits)];
+  if (n - from - moved < minTail) return -1;
+  std::sort(promoted, promoted + moved, std::less<SYMBOL_STATE*>());
+  auto takeOut = [&tail](const SYMBOL_STATE* state) {
+    tail.set.present[state->symbol >> 6] &= ~(uint64_t{1} << (state->symbol & 63));
+    tail.sum -= std::max<uint32_t>(state->freq, 1);
+  };
+  for (int k = 0; k < from; ++k) takeOut(c[k]);
+  for (int k = 0; k < moved; ++k) {
+    takeOut(promoted[k]);
+    c[from + k] = promoted[k];
+  }
+  tail.count = n - from - moved;
   return moved;
 }
 
@@ -935,16 +970,17 @@ SYMBOL_STATE* CodeTailAfterDecision(SYMBOL_STATE* const* c, int n, uint32_t sum,
 // A long list past its first candidates: those and the proposed ones one by
 // one, then the rest by value, or in the top context one by one after a
 // decision against the escape. t is the escape weight plus the frequencies
-// of all n. Returns the found state, or nullptr after an escape.
+// of all n. With a tail gathered, the rest is coded by value (see
+// TakeProposedFromTail). Returns the found state, or nullptr after an
+// escape.
 template <bool Encoding>
 SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
-                           CONTEXT_RECORD* ctx, int escapes) {
-  // The tail is gathered as a set of values while the proposed candidates
-  // are moved; if it is too short it stays one by one after all.
-  const bool byValue = CodesTailByValue(escapes);
-  VALUE_TAIL tail;
-  int oneByOne = kOneByOne + (byValue ? PromoteProposed<true>(c, kOneByOne, n, &tail)
-                                      : PromoteProposed<false>(c, kOneByOne, n, nullptr));
+                           CONTEXT_RECORD* ctx, int escapes, VALUE_TAIL* tail) {
+  // A tail too short stays one by one after all.
+  int moved = tail ? TakeProposedFromTail(c, kOneByOne, n, *tail, kMinTail) : -1;
+  const bool byValue = moved >= 0;
+  if (!byValue) moved = PromoteProposed(c, kOneByOne, n);
+  int oneByOne = kOneByOne + moved;
   if (n - oneByOne < kMinTail) oneByOne = n;
   const DECISION_KIND kind = atTop ? kTopCandidate : kEscapedCandidate;
   TAIL_METER meter(escapes);
@@ -962,7 +998,7 @@ SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape,
   if (oneByOne < n) {
     if (byValue) {
       ++cs.valueTails;
-      found = CodeTailByValue<Encoding>(tail, escape, target, escapes, atTop);
+      found = CodeTailByValue<Encoding>(*tail, escape, target, escapes, atTop);
     } else {
       found = CodeTailAfterDecision<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne,
                                               atTop, escapes);
@@ -1016,7 +1052,12 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   if (n >= kLongList && !cs.text.inText()) {
     SYMBOL_STATE* candidates[256];
     for (int k = 0; k < n; ++k) candidates[k] = table + k;
-    if (SYMBOL_STATE* found = CodeLongList<Encoding>(candidates, n, t, escape, target, true, ctx, 0)) return found;
+    VALUE_TAIL tail;
+    const bool byValue = CodesTailByValue(0);
+    if (byValue) GatherTail(tail, candidates, n);
+    if (SYMBOL_STATE* found =
+            CodeLongList<Encoding>(candidates, n, t, escape, target, true, ctx, 0, byValue ? &tail : nullptr))
+      return found;
   } else {
     for (int k = 0; k < n; ++k) {
       if (k + 1 < n) PrefetchCandidateCells(table[k + 1].symbol, kTopCandidate, k + 1);
@@ -1083,7 +1124,10 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   PrefetchSymbolCells(candidates[0]->symbol, kEscapedCandidate);
   const bool longList = count >= kLongList;
   if (longList && CodesTailByValue(escapes)) {
-    if (SYMBOL_STATE* found = CodeLongList<Encoding>(candidates, count, t, escape, target, false, ctx, escapes))
+    VALUE_TAIL tail;
+    GatherTail(tail, candidates, count);
+    if (SYMBOL_STATE* found =
+            CodeLongList<Encoding>(candidates, count, t, escape, target, false, ctx, escapes, &tail))
       return found;
   } else {
     TAIL_METER meter(escapes);

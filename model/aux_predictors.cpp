@@ -1,5 +1,6 @@
 #include "model/aux_predictors.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -176,20 +177,32 @@ void AUX_PREDICTORS::forEachRecentFollower(F f) const {
   for (uint32_t k = 0; k < 55; ++k) {
     const uint32_t occurrence = recent[(latest - 2 - k) % kRecentDepth];
     if (i - occurrence >= 440 - 8 * k) break;
-    f(at(occurrence + 1));
+    f(at(occurrence + 1), k);
   }
 }
 
 void AUX_PREDICTORS::stampRecentFollowers() {
   stampsDue = false;
-  forEachRecentFollower([this](int follower) { recencyStamp[follower] = stampRound; });
+  forEachRecentFollower([this](int follower, uint32_t) { recencyStamp[follower] = stampRound; });
 }
 
+// A byte followed by many different bytes lately would propose them all to
+// the coder's long lists, one decision each, mostly refused. Its latest
+// occurrences' followers tell nearly as much: stereo audio, whose frequent
+// high bytes are followed by noise, takes 16% fewer decisions this way, and
+// audio, images and programs code at most 0.1% larger.
 void AUX_PREDICTORS::gatherRecentFollowers() {
   followerSetDue = false;
-  std::memset(recentFollowers, 0, sizeof recentFollowers);
+  uint64_t all[4] = {}, latest[4] = {};
   if (recentOccurrences)
-    forEachRecentFollower([this](int follower) { recentFollowers[follower >> 6] |= uint64_t{1} << (follower & 63); });
+    forEachRecentFollower([&](int follower, uint32_t k) {
+      const uint64_t bit = uint64_t{1} << (follower & 63);
+      all[follower >> 6] |= bit;
+      if (k < kNarrowOccurrences) latest[follower >> 6] |= bit;
+    });
+  int count = 0;
+  for (const uint64_t word : all) count += std::popcount(word);
+  std::memcpy(recentFollowers, count > kWideFollowers ? latest : all, sizeof recentFollowers);
 }
 
 void AUX_PREDICTORS::updateLines(int c, uint32_t i) {

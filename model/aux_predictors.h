@@ -49,9 +49,13 @@ struct AUX_PREDICTORS {
     if (stampsDue) stampRecentFollowers();
     return recencyStamp[symbol] == round;
   }
-  // The same for every byte at once, as a set of 256 bits, for the round
-  // given to the last update. Gathered at the first question after an
-  // update, apart from the stamps: text asks for the stamps only.
+  // The same followers as a set of 256 bits, for the round given to the
+  // last update, where they are few: when more than kWideFollowers
+  // different bytes followed, the set holds only the followers of the
+  // kNarrowOccurrences latest occurrences. Gathered at the first question
+  // after an update, apart from the stamps: text asks for the stamps only.
+  static constexpr int kWideFollowers = 16;
+  static constexpr uint32_t kNarrowOccurrences = 8;
   const uint64_t* recentFollowerSet() {
     if (followerSetDue) gatherRecentFollowers();
     return recentFollowers;
@@ -100,7 +104,8 @@ struct AUX_PREDICTORS {
   void stampRecentFollowers();
   void gatherRecentFollowers();
   // Calls f with the byte that followed each recent occurrence of the
-  // last update's byte.
+  // last update's byte, and k, the occurrence's place among them (0 for
+  // the latest).
   template <class F>
   void forEachRecentFollower(F f) const;
   int guessColumn(uint32_t next) const;

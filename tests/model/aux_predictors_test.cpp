@@ -93,4 +93,27 @@ TEST(RecencyStamps, FollowersOfRecentOccurrencesAreStamped) {
 }
 
 }  // namespace
+// The same followers as a set: all of them while at most 16 differ, else
+// only those of the 8 latest occurrences (k = 0 to 7).
+TEST(RecencyStamps, TheFollowerSetNarrowsWhenManyBytesFollowed) {
+  auto setAfter = [](int distinct) {
+    auto follower = [distinct](int j) { return 0x80 + j % distinct; };
+    std::string text;
+    for (int j = 0; j < 300; ++j) text += {'x', static_cast<char>(follower(j))};
+    Feed(text);
+    aux.update('x', static_cast<uint32_t>(text.size()), 7);
+    std::string members;
+    const uint64_t* set = aux.recentFollowerSet();
+    for (int symbol = 0; symbol < 256; ++symbol)
+      if (set[symbol >> 6] >> (symbol & 63) & 1) members += static_cast<char>(symbol - 0x80 + 'a');
+    return members;
+  };
+  // The followers of occurrences 299 (the latest, already the recency
+  // follower) and before: with 16 different bytes all of them are met.
+  EXPECT_EQ(setAfter(16), "abcdefghijklmnop");
+  // With 17 they all are too, so only those of occurrences 298 to 291
+  // remain: 298 % 17 = 9 down to 291 % 17 = 2.
+  EXPECT_EQ(setAfter(17), "cdefghij");
+}
+
 }  // namespace zubreca

@@ -104,8 +104,8 @@ struct AUX_PREDICTORS {
   void stampRecentFollowers();
   void gatherRecentFollowers();
   // Calls f with the byte that followed each recent occurrence of the
-  // last update's byte, and k, the occurrence's place among them (0 for
-  // the latest).
+  // last update's byte, and k: the occurrence is the k-th before the
+  // latest, as in followedRecently.
   template <class F>
   void forEachRecentFollower(F f) const;
   int guessColumn(uint32_t next) const;

@@ -848,7 +848,7 @@ int PromoteProposed(SYMBOL_STATE** c, int from, int n) {
 // taken out of the tail, and only the proposed ones are moved, found by
 // their bits rather than by a pass over the list. Returns how many moved,
 // or -1, with nothing changed, when fewer than kMinTail would be left.
-int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail, int minTail) {
+int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail) {
   uint64_t proposed[4];
   ProposedSet(proposed);
   uint64_t head[4] = {};
@@ -858,7 +858,7 @@ int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail, in
   for (int word = 0; word < 4; ++word)
     for (uint64_t bits = proposed[word] & tail.set.present[word] & ~head[word]; bits != 0; bits &= bits - 1)
       promoted[moved++] = tail.bySymbol[word * 64 + __builtin_ctzll(bits)];
-  if (n - from - moved < minTail) return -1;
+  if (n - from - moved < kMinTail) return -1;
   std::sort(promoted, promoted + moved, std::less<SYMBOL_STATE*>());
   auto takeOut = [&tail](const SYMBOL_STATE* state) {
     tail.set.present[state->symbol >> 6] &= ~(uint64_t{1} << (state->symbol & 63));
@@ -974,14 +974,17 @@ SYMBOL_STATE* CodeTailAfterDecision(SYMBOL_STATE* const* c, int n, uint32_t sum,
 // A long list past its first candidates: those and the proposed ones one by
 // one, then the rest by value, or in the top context one by one after a
 // decision against the escape. t is the escape weight plus the frequencies
-// of all n. With a tail gathered, the rest is coded by value (see
-// TakeProposedFromTail). Returns the found state, or nullptr after an
-// escape.
+// of all n. Returns the found state, or nullptr after an escape.
 template <bool Encoding>
 SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
-                           CONTEXT_RECORD* ctx, int escapes, VALUE_TAIL* tail) {
+                           CONTEXT_RECORD* ctx, int escapes) {
   // A tail too short stays one by one after all.
-  int moved = tail ? TakeProposedFromTail(c, kOneByOne, n, *tail, kMinTail) : -1;
+  VALUE_TAIL tail;
+  int moved = -1;
+  if (CodesTailByValue(escapes)) {
+    GatherTail(tail, c, n);
+    moved = TakeProposedFromTail(c, kOneByOne, n, tail);
+  }
   const bool byValue = moved >= 0;
   if (!byValue) moved = PromoteProposed(c, kOneByOne, n);
   int oneByOne = kOneByOne + moved;
@@ -1002,7 +1005,7 @@ SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape,
   if (oneByOne < n) {
     if (byValue) {
       ++cs.valueTails;
-      found = CodeTailByValue<Encoding>(*tail, escape, target, escapes, atTop);
+      found = CodeTailByValue<Encoding>(tail, escape, target, escapes, atTop);
     } else {
       found = CodeTailAfterDecision<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne,
                                               atTop, escapes);
@@ -1056,12 +1059,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   if (n >= kLongList && !cs.text.inText()) {
     SYMBOL_STATE* candidates[256];
     for (int k = 0; k < n; ++k) candidates[k] = table + k;
-    VALUE_TAIL tail;
-    const bool byValue = CodesTailByValue(0);
-    if (byValue) GatherTail(tail, candidates, n);
-    if (SYMBOL_STATE* found =
-            CodeLongList<Encoding>(candidates, n, t, escape, target, true, ctx, 0, byValue ? &tail : nullptr))
-      return found;
+    if (SYMBOL_STATE* found = CodeLongList<Encoding>(candidates, n, t, escape, target, true, ctx, 0)) return found;
   } else {
     for (int k = 0; k < n; ++k) {
       if (k + 1 < n) PrefetchCandidateCells(table[k + 1].symbol, kTopCandidate, k + 1);
@@ -1128,10 +1126,7 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   PrefetchSymbolCells(candidates[0]->symbol, kEscapedCandidate);
   const bool longList = count >= kLongList;
   if (longList && CodesTailByValue(escapes)) {
-    VALUE_TAIL tail;
-    GatherTail(tail, candidates, count);
-    if (SYMBOL_STATE* found =
-            CodeLongList<Encoding>(candidates, count, t, escape, target, false, ctx, escapes, &tail))
+    if (SYMBOL_STATE* found = CodeLongList<Encoding>(candidates, count, t, escape, target, false, ctx, escapes))
       return found;
   } else {
     TAIL_METER meter(escapes);

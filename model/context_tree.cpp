@@ -8,6 +8,18 @@
 namespace zubreca {
 
 MODEL_POSITION pos;
+ROOT_FREQS rootFreqs;
+
+void ROOT_FREQS::sync() {
+  std::memset(freq, 0, sizeof freq);
+  sum = 0;
+  const CONTEXT_RECORD* root = Context(pos.root);
+  const SYMBOL_STATE* table = root->lastIndex ? States(root) : &root->oneState;
+  for (int i = 0; i <= root->lastIndex; ++i) {
+    freq[table[i].symbol] = table[i].freq;
+    sum += table[i].freq;
+  }
+}
 
 namespace {
 
@@ -54,6 +66,7 @@ bool BuildPlainRoot() {
   root->suffix = 0;
   SYMBOL_STATE* s = States(root);
   for (int i = 0; i < 256; ++i) s[i] = SYMBOL_STATE{static_cast<uint8_t>(i), 1, 0};
+  rootFreqs.sync();
   return true;
 }
 
@@ -114,6 +127,7 @@ void InitPendingFreq(CONTEXT_RECORD* c) {
   }
   p->freq = static_cast<uint8_t>(t);
   c->freqSum = static_cast<uint16_t>(c->freqSum + t);
+  rootFreqs.note(c, *p);
   while (index > 0 && p->freq > p[-1].freq + 2) {
     SwapStates(p, p - 1);
     --p;
@@ -129,6 +143,7 @@ void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
   const uint32_t increment = 5 + (5 * n * n + 12 * n < f) + (10 * n < f) + (22 * n < f);
   s->freq = static_cast<uint8_t>(s->freq + increment);
   c->freqSum = static_cast<uint16_t>(c->freqSum + increment);
+  rootFreqs.note(c, *s);
   SYMBOL_STATE* table = States(c);
   int index = static_cast<int>(s - table);
   if (index > 0) {
@@ -184,6 +199,7 @@ void Rescale(CONTEXT_RECORD* c) {
     }
     c->flags = static_cast<uint8_t>((c->flags & ~kFlagIndexMask) | kFlagRescaled);
     pos.foundState = States(c);
+    if (c == Context(pos.root)) rootFreqs.sync();
     return;
   }
   // One state left: the context turns into a one-symbol context.
@@ -195,6 +211,7 @@ void Rescale(CONTEXT_RECORD* c) {
   c->oneState.freq = static_cast<uint8_t>(std::min<uint32_t>((k + 2 * only.freq) / (k + 1), 45));
   c->flags = HighFlag(only.symbol);
   pos.foundState = &c->oneState;
+  if (c == Context(pos.root)) rootFreqs.sync();
 }
 
 namespace {
@@ -255,6 +272,7 @@ void BoostLowerContexts(CONTEXT_RECORD* found, int symbol, int escapes) {
                       (7u * d->freqSum < size * 4u * s->freq);
     s->freq = static_cast<uint8_t>(s->freq + raise);
     d->freqSum = static_cast<uint16_t>(d->freqSum + raise);
+    rootFreqs.note(d, *s);
     if (s->freq > 28 && (d->flags & kFlagFreshFreq) &&
         States(d) + (d->flags & kFlagIndexMask) == s)
       d->flags &= static_cast<uint8_t>(~kFlagFreshFreq);

@@ -90,6 +90,26 @@ struct MODEL_POSITION {
 };
 extern MODEL_POSITION pos;
 
+// The root's frequencies by symbol (0 for a symbol it lacks), kept in step
+// with its table by every change to them. The root is the suffix of every
+// order-1 context, so the coder reads its frequencies by symbol for nearly
+// every byte; the copy spares it a pass over the root's 256 states each
+// time.
+struct ROOT_FREQS {
+  uint8_t freq[256];
+  uint32_t sum;  // of freq
+
+  // Copies the root's table.
+  void sync();
+  // Takes in a changed state of context c, if c is the root.
+  void note(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
+    if (c != Context(pos.root)) return;
+    sum = sum + s.freq - freq[s.symbol];
+    freq[s.symbol] = s.freq;
+  }
+};
+extern ROOT_FREQS rootFreqs;
+
 // Successor classification.
 inline bool IsContext(uint32_t successor) {
   return successor != 0 && successor <= MODEL_MEMORY::blockSize;

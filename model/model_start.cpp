@@ -19,6 +19,7 @@ int StartModel(int number, DATA_BUFFER* buffer, uint32_t textBase) {
   Context(pos.root)->suffix = 0;
   int loaded = number != 0 ? LoadModel(number) : 0;
   if (loaded == 0) BuildPlainRoot();
+  rootFreqs.sync();
   pos.topContext = pos.curContext = pos.root;
   CONTEXT_RECORD* root = Context(pos.root);
   pos.foundState = root->lastIndex ? States(root) : &root->oneState;
@@ -185,6 +186,7 @@ void CutOff() {
   pos.topContext = pos.curContext = pos.root;
   pos.foundState = root->lastIndex ? States(root) : &root->oneState;
   pos.restarted = true;
+  rootFreqs.sync();
 }
 
 }  // namespace zubreca

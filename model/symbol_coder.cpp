@@ -41,6 +41,7 @@ struct CODING_STATE {
   // its frequency sum not yet masked or refused.
   uint16_t suffixSeen[256];  // the frequency above the round's stamp
   uint8_t suffixRound = 0;
+  bool suffixIsRoot = false;  // then its frequencies are read from rootFreqs instead
   uint32_t suffixRest = 1;
   // Long candidate lists: the running average cost of their tails, in
   // 1/256 bits, by escapes (0, 1, 2, 3 and more), and the estimates that
@@ -379,6 +380,17 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 // viewed before any is.
 template <bool AnyMasked>
 void ViewSuffix(const CONTEXT_RECORD* c) {
+  cs.suffixIsRoot = c->suffix == pos.root;
+  if (cs.suffixIsRoot) {
+    // The root's frequencies are at hand by symbol: only the masked ones
+    // are summed, in a loop over the masks without branches.
+    uint32_t masked = 0;
+    if constexpr (AnyMasked)
+      for (int symbol = 0; symbol < 256; ++symbol)
+        masked += rootFreqs.freq[symbol] & (0u - (cs.maskStamp[symbol] == cs.maskRound));
+    cs.suffixRest = 1 + rootFreqs.sum - masked;
+    return;
+  }
   if (++cs.suffixRound == 0) {
     std::memset(cs.suffixSeen, 0, sizeof cs.suffixSeen);
     cs.suffixRound = 1;
@@ -410,6 +422,7 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
 
 // The suffix's frequency of a symbol, after ViewSuffix.
 inline uint32_t SuffixFreq(int symbol) {
+  if (cs.suffixIsRoot) return rootFreqs.freq[symbol];
   const uint32_t seen = cs.suffixSeen[symbol];
   return (seen & 255) == cs.suffixRound ? seen >> 8 : 0;
 }
@@ -1374,6 +1387,7 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
               static_cast<uint16_t>(kRunningScale * std::min(255, 8 + 10 * r) / 256));
   std::memset(cs.suffixSeen, 0, sizeof cs.suffixSeen);
   cs.suffixRound = 0;
+  cs.suffixIsRoot = false;
   cs.stages = CORRECTION_STAGES{};
   std::fill(std::begin(cs.tailCost), std::end(cs.tailCost), 0u);
   cs.valueTails = 0;

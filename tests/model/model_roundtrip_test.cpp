@@ -29,6 +29,7 @@
 #include "driver/run_settings.h"
 #include "model/aux_predictors.h"
 #include "model/coded_buffer.h"
+#include "model/context_tree.h"
 #include "model/model_digest.h"
 #include "model/model_memory.h"
 #include "model/model_start.h"
@@ -117,6 +118,20 @@ struct DECODED {
 // over many damaged streams leave it out.
 enum class DIGEST { kTake, kSkip };
 
+// Whether the coder's copy of the root's frequencies by symbol agrees with
+// the root's table. The digest does not see the copy: it reads the tree.
+bool RootCopyAgrees() {
+  const CONTEXT_RECORD* root = Context(pos.root);
+  const SYMBOL_STATE* table = root->lastIndex ? States(root) : &root->oneState;
+  uint8_t freq[256] = {};
+  uint32_t sum = 0;
+  for (int i = 0; i <= root->lastIndex; ++i) {
+    freq[table[i].symbol] = table[i].freq;
+    sum += table[i].freq;
+  }
+  return std::memcmp(freq, rootFreqs.freq, sizeof freq) == 0 && sum == rootFreqs.sum;
+}
+
 ENCODED Encode(DATA_BUFFER* buffer, DIGEST digest = DIGEST::kTake) {
   ENCODED e;
   FILE* f = tmpfile();
@@ -126,7 +141,10 @@ ENCODED Encode(DATA_BUFFER* buffer, DIGEST digest = DIGEST::kTake) {
     QUIET_STDOUT quiet;
     EncodeBuffer(f, buffer);
   }
-  if (digest == DIGEST::kTake) e.digest = ModelDigest();
+  if (digest == DIGEST::kTake) {
+    e.digest = ModelDigest();
+    EXPECT_TRUE(RootCopyAgrees()) << "the encoder's copy of the root's frequencies strayed";
+  }
   e.restarted = ModelRestarted();
   e.stream = WholeStream(f);
   fclose(f);
@@ -148,7 +166,10 @@ DECODED Decode(const Bytes& stream, int maxOrder = kMaxOrder, DIGEST digest = DI
     QUIET_STDOUT quiet;
     d.sound = DecodeBuffer(&out, f, limit);
   }
-  if (digest == DIGEST::kTake) d.digest = ModelDigest();
+  if (digest == DIGEST::kTake) {
+    d.digest = ModelDigest();
+    EXPECT_TRUE(RootCopyAgrees()) << "the decoder's copy of the root's frequencies strayed";
+  }
   d.restarted = ModelRestarted();
   d.consumed = ftell(f);
   d.hitEnd = feof(f) != 0;

@@ -810,11 +810,12 @@ void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
   uint64_t present[4] = {};
   uint32_t sum = 0;
   for (int k = 0; k < n; ++k) {
-    const int symbol = c[k]->symbol;
-    const uint32_t f = std::max<uint32_t>(c[k]->freq, 1);
+    SYMBOL_STATE* const state = c[k];
+    const int symbol = state->symbol;
+    const uint32_t f = std::max<uint32_t>(state->freq, 1);
     present[symbol >> 6] |= uint64_t{1} << (symbol & 63);
     tail.set.freq[symbol] = static_cast<uint16_t>(f);
-    tail.bySymbol[symbol] = c[k];
+    tail.bySymbol[symbol] = state;
     sum += f;
   }
   std::memcpy(tail.set.present, present, sizeof present);

@@ -1313,7 +1313,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   // start fetching it before the tree is updated; so do the match model's
   // table slots.
   if (IsContext(found->successor)) __builtin_prefetch(Context(found->successor));
-  matchModel.roll(pos.text->data() + pos.textBase, pos.textIndex, static_cast<uint8_t>(symbol), cs.text.inText());
+  matchModel.roll(pos.text->data() + pos.textBase, pos.textIndex, static_cast<uint8_t>(symbol), true);
   cs.prevSuccess = firstDecision && found == (ctx->lastIndex ? States(ctx) : &ctx->oneState);
   if constexpr (!Encoding) out->putByte(symbol);
   pos.curContext = ctxOffset;

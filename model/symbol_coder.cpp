@@ -201,8 +201,10 @@ inline void PrefetchSymbolCells(int symbol, DECISION_KIND kind) {
 // is above one half, 5 by the number of escapes, ten feature bits and the
 // probability in quarters. A light decision (see LightDecision) leaves the
 // cells of stages 2 and 3 unset.
-[[gnu::always_inline]] inline void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w, uint32_t t,
-                uint32_t features, int escapes, uint32_t stage1Column, bool light = false) {
+// Always inlined: its callers pass nine values that mostly stay in registers.
+[[gnu::always_inline]] inline void StageCells(GAIN_RECORD* cells[5], DECISION_KIND kind, int symbol, uint32_t w,
+                                              uint32_t t, uint32_t features, int escapes, uint32_t stage1Column,
+                                              bool light = false) {
   const uint32_t p6 = static_cast<uint32_t>(ProbClass(w, t, 6));
   const uint32_t s = static_cast<uint32_t>(symbol);
   // In text, stage 1 tells apart the symbols the word followers propose:

@@ -66,7 +66,6 @@ bool BuildPlainRoot() {
   root->suffix = 0;
   SYMBOL_STATE* s = States(root);
   for (int i = 0; i < 256; ++i) s[i] = SYMBOL_STATE{static_cast<uint8_t>(i), 1, 0};
-  rootFreqs.sync();
   return true;
 }
 

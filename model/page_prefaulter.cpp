@@ -74,11 +74,38 @@ bool PAGE_PREFAULTER::populateAhead(uint32_t lowEdge, uint32_t highEdge) {
   return true;
 }
 
+void PAGE_PREFAULTER::addRegion(void* start, std::size_t bytes) {
+  const int count = regionCount.load(std::memory_order_relaxed);
+  if (count == kMaxRegions) return;
+  regions[count] = REGION{static_cast<uint8_t*>(start), bytes};
+  regionCount.store(count + 1, std::memory_order_release);
+  generation.fetch_add(1, std::memory_order_release);
+  generation.notify_one();
+}
+
+bool PAGE_PREFAULTER::populateNextChunk() {
+  const int count = regionCount.load(std::memory_order_acquire);
+  for (; regionsDone < count; ++regionsDone, doneInRegion = 0) {
+    const REGION& region = regions[regionsDone];
+    if (doneInRegion == region.bytes) continue;
+    const std::size_t chunk = std::min(kChunk, region.bytes - doneInRegion);
+    uint8_t* const from = region.start + doneInRegion;
+    doneInRegion += chunk;
+    if (Populate(from, from + chunk)) return true;
+    regionsDone = kMaxRegions;  // the kernel cannot: leave them to the coder
+    return false;
+  }
+  return false;
+}
+
 void PAGE_PREFAULTER::run(std::stop_token stopToken) {
   uint32_t seen = generation.load(std::memory_order_acquire);
   while (!stopToken.stop_requested()) {
     if (!populateAhead(lowMark.load(std::memory_order_relaxed), highMark.load(std::memory_order_relaxed)))
       return;
+    // The edges come first: between chunks of the regions they are
+    // looked at again.
+    if (populateNextChunk()) continue;
     generation.wait(seen, std::memory_order_acquire);
     seen = generation.load(std::memory_order_acquire);
   }

@@ -1,5 +1,6 @@
 // Faults in the pages of the model block just ahead of the unit pool's two
-// edges, on a second thread.
+// edges, and once the pages of the coder's large static tables, on a second
+// thread.
 //
 // The pool takes fresh memory from both ends of the block as the tree grows,
 // and the first write to each page costs a page fault in which the kernel
@@ -8,6 +9,11 @@
 // crosses a mebibyte, and the helper populates the next few mebibytes beyond
 // each. Populating never changes the contents of memory, so racing with the
 // coder is harmless; it only moves page faults off the coding thread.
+//
+// The static tables (estimators, auxiliary predictors, match model: some 70
+// MB of zeroed storage) would otherwise be faulted in by the coder's first
+// writes to them, scattered over the first bytes it codes. Between its
+// rounds for the edges the helper populates them too, a chunk at a time.
 #pragma once
 
 #include <atomic>
@@ -41,6 +47,14 @@ class PAGE_PREFAULTER {
   // when the kernel cannot populate (the helper then gives up).
   bool populateAhead(uint32_t lowEdge, uint32_t highEdge);
 
+  // Has the helper populate [start, start + bytes) once, after the edges
+  // it is serving. For regions that live as long as the process; called
+  // from the coding thread, at most kMaxRegions times in all.
+  void addRegion(void* start, std::size_t bytes);
+  // Populates the next chunk of the regions not populated yet; false when
+  // there was none (or the kernel cannot populate).
+  bool populateNextChunk();
+
   ~PAGE_PREFAULTER() { stop(); }
 
  private:
@@ -53,6 +67,19 @@ class PAGE_PREFAULTER {
   std::atomic<uint32_t> lowMark{0};
   std::atomic<uint32_t> highMark{0};
   std::atomic<uint32_t> generation{0};
+
+  static constexpr int kMaxRegions = 8;
+  static constexpr std::size_t kChunk = std::size_t{2} << 20;
+  struct REGION {
+    uint8_t* start;
+    std::size_t bytes;
+  };
+  REGION regions[kMaxRegions] = {};
+  std::atomic<int> regionCount{0};
+  // How far the regions are populated; kept from one helper to the next.
+  int regionsDone = 0;
+  std::size_t doneInRegion = 0;
+
   std::jthread helper;
 };
 

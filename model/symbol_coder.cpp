@@ -11,6 +11,7 @@
 #include "model/huge_pages.h"
 #include "model/match_model.h"
 #include "model/model_start.h"
+#include "model/page_prefaulter.h"
 #include "model/split_estimate.h"
 #include "model/text_state.h"
 #include "model/word_followers.h"
@@ -1359,13 +1360,18 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
 }
 
 // The tables ask for large pages (huge_pages.h) once per process, before
-// their first use.
+// their first use, and the page prefaulter populates them in the
+// background, those written most widely first.
 void AdviseHugeTables() {
   static const bool advised = [] {
     AdviseHugePages(&tables, sizeof tables);
     AdviseHugePages(&aux, sizeof aux);
     AdviseHugePages(&wordFollowers, sizeof wordFollowers);
     AdviseHugePages(&matchModel, sizeof matchModel);
+    pagePrefaulter.addRegion(&tables, sizeof tables);
+    pagePrefaulter.addRegion(&matchModel, sizeof matchModel);
+    pagePrefaulter.addRegion(&aux, sizeof aux);
+    pagePrefaulter.addRegion(&wordFollowers, sizeof wordFollowers);
     return true;
   }();
   (void)advised;

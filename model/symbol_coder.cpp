@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "buffers/data_buffer.h"
 #include "model/aux_predictors.h"
 #include "model/context_tree.h"
@@ -762,6 +766,25 @@ class TAIL_METER {
   bool started = false;
 };
 
+// Bit i tells whether v[i] is not 0, for 64 values.
+inline uint64_t NonZeroBits(const uint16_t* v) {
+#ifdef __SSE2__
+  uint64_t bits = 0;
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)), zero);
+    const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i + 8)), zero);
+    const uint32_t isZero = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+    bits |= uint64_t{~isZero & 0xFFFF} << i;
+  }
+  return bits;
+#else
+  uint64_t bits = 0;
+  for (int i = 0; i < 64; ++i) bits |= uint64_t{v[i] != 0} << i;
+  return bits;
+#endif
+}
+
 // A set of byte values with a frequency for each, for coding a tail by
 // value: the decisions split ranges of values aligned to powers of two.
 struct VALUE_SET {
@@ -806,22 +829,23 @@ struct VALUE_TAIL {
   int count = 0;
 };
 
-// Gathers all n candidates c into a tail.
+// Gathers all n candidates c into a tail. Each candidate only stores its
+// frequency and state by value; the set of values is read off the
+// frequencies afterwards, as setting its bits one candidate at a time
+// chains each store to the last one to the same word.
 void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
-  // The set and the sum build up in locals, which the stores through
-  // pointers would otherwise keep in memory.
-  uint64_t present[4] = {};
+  uint16_t* const freq = tail.set.freq;
+  std::memset(freq, 0, sizeof tail.set.freq);
   uint32_t sum = 0;
   for (int k = 0; k < n; ++k) {
     SYMBOL_STATE* const state = c[k];
     const int symbol = state->symbol;
     const uint32_t f = std::max<uint32_t>(state->freq, 1);
-    present[symbol >> 6] |= uint64_t{1} << (symbol & 63);
-    tail.set.freq[symbol] = static_cast<uint16_t>(f);
+    freq[symbol] = static_cast<uint16_t>(f);
     tail.bySymbol[symbol] = state;
     sum += f;
   }
-  std::memcpy(tail.set.present, present, sizeof present);
+  for (int word = 0; word < 4; ++word) tail.set.present[word] = NonZeroBits(freq + word * 64);
   tail.sum = sum;
   tail.count = n;
 }

@@ -1139,15 +1139,17 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
     sum += table[interest].freq;
   }
   // Without branches: which symbols are masked follows no pattern. The
-  // place of the predicted symbol among the candidates is noted on the way.
+  // place of the predicted symbol among the candidates is noted on the way,
+  // if it is still open (no symbol has two states in one table).
   const int predicted = aux.predicted();
+  const int predictedOpen = predicted >= 0 && !Masked(predicted) ? predicted : -1;
   int predictedAt = -1;
   uint8_t* const maskStamp = cs.maskStamp;
   const uint8_t round = cs.maskRound;
   for (int i = 0; i < n; ++i) {
     const int symbol = table[i].symbol;
     const uint32_t open = maskStamp[symbol] != round;
-    predictedAt = symbol == predicted && open ? count : predictedAt;
+    predictedAt = symbol == predictedOpen ? count : predictedAt;
     candidates[count] = table + i;
     count += static_cast<int>(open);
     sum += table[i].freq & (0u - open);

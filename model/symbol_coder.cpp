@@ -789,32 +789,28 @@ inline uint64_t NonZeroBits(const uint16_t* v) {
 // value: the decisions split ranges of values aligned to powers of two.
 struct VALUE_SET {
   uint64_t present[4] = {};
-  uint16_t freq[256];  // valid where present
+  uint16_t freq[256];  // 0 where absent
 
   bool has(int value) const { return present[value >> 6] >> (value & 63) & 1; }
-  // The bits of the values in [from, from + width) within their word; the
-  // range lies in one word, or covers whole words from `from` on.
-  uint64_t bitsIn(int word, int from, int width) const {
-    if (width >= 64) return present[word];
-    return present[word] & (((uint64_t{1} << width) - 1) << (from & 63));
-  }
-  int countIn(int from, int width) const {
-    int count = 0;
-    for (int word = from >> 6; word <= (from + width - 1) >> 6; ++word)
-      count += __builtin_popcountll(bitsIn(word, from, width));
-    return count;
-  }
+  // The frequency of the values in [from, from + width), a range aligned
+  // to its width, a power of two.
   uint32_t sumIn(int from, int width) const {
+#ifdef __SSE2__
+    if (width >= 8) {
+      // Pairs of frequencies (below 2^15) summed into 32-bit lanes.
+      const __m128i ones = _mm_set1_epi16(1);
+      __m128i total = _mm_setzero_si128();
+      for (int i = from; i < from + width; i += 8)
+        total = _mm_add_epi32(
+            total, _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(freq + i)), ones));
+      total = _mm_add_epi32(total, _mm_shuffle_epi32(total, 0x4E));
+      total = _mm_add_epi32(total, _mm_shuffle_epi32(total, 0xB1));
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(total));
+    }
+#endif
     uint32_t sum = 0;
-    for (int word = from >> 6; word <= (from + width - 1) >> 6; ++word)
-      for (uint64_t bits = bitsIn(word, from, width); bits != 0; bits &= bits - 1)
-        sum += freq[word * 64 + __builtin_ctzll(bits)];
+    for (int i = from; i < from + width; ++i) sum += freq[i];
     return sum;
-  }
-  int firstFrom(int from) const {
-    for (int word = from >> 6;; ++word)
-      if (const uint64_t bits = present[word] & (~uint64_t{0} << (word == from >> 6 ? from & 63 : 0)))
-        return word * 64 + __builtin_ctzll(bits);
   }
 };
 
@@ -903,6 +899,7 @@ int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail) {
   std::sort(promoted, promoted + moved, std::less<SYMBOL_STATE*>());
   auto takeOut = [&tail](const SYMBOL_STATE* state) {
     tail.set.present[state->symbol >> 6] &= ~(uint64_t{1} << (state->symbol & 63));
+    tail.set.freq[state->symbol] = 0;
     tail.sum -= std::max<uint32_t>(state->freq, 1);
   };
   for (int k = 0; k < from; ++k) takeOut(c[k]);
@@ -939,32 +936,31 @@ SYMBOL_STATE* CodeTailByValue(const VALUE_TAIL& tail, uint32_t escape, int targe
   // class.
   const uint32_t firstBits = (escapes > 0) << 2 | cs.text.lastByte >> 6;
   const uint32_t secondBits = TailLengthAndOrder(tail.count);
-  int base = 0, count = tail.count;
+  int base = 0;
   uint32_t node = 1;  // 1 followed by the bits so far
-  for (int bit = 7; bit >= 0 && count > 1; --bit) {
+  for (int bit = 7; bit >= 0; --bit) {
     const int half = 1 << bit;
-    const int below = set.countIn(base, half);
-    if (below == 0 || below == count) {
-      node = node * 2 + (below == 0);
-      base += below == 0 ? half : 0;
+    // Every candidate has a frequency of at least 1: a half is empty when
+    // its frequency is 0, and holds all of them when it is the sum.
+    const uint32_t belowSum = set.sumIn(base, half);
+    if (belowSum == 0 || belowSum == sum) {
+      node = node * 2 + (belowSum == 0);
+      base += belowSum == 0 ? half : 0;
       continue;
     }
-    // The frequency below the split, summed over the smaller half.
-    const uint32_t belowSum = below * 2 <= count ? set.sumIn(base, half) : sum - set.sumIn(base + half, half);
     const uint32_t w = cs.split.weight(node << 3 | firstBits, node << 4 | secondBits, belowSum, sum);
     const bool zero = CodeDecision<Encoding>(Encoding && !(target >> bit & 1), w, SPLIT_ESTIMATE::kTotal);
     cs.split.learn(zero);
     if (zero) {
       sum = belowSum;
-      count = below;
     } else {
       sum -= belowSum;
-      count -= below;
       base += half;
     }
     node = node * 2 + !zero;
   }
-  return tail.bySymbol[set.firstFrom(base)];
+  // Each step kept a half that holds candidates: base is the value found.
+  return tail.bySymbol[base];
 }
 
 // Codes which of the n candidates c of a tail is the target, or an

@@ -766,32 +766,12 @@ class TAIL_METER {
   bool started = false;
 };
 
-// Bit i tells whether v[i] is not 0, for 64 values.
-inline uint64_t NonZeroBits(const uint16_t* v) {
-#ifdef __SSE2__
-  uint64_t bits = 0;
-  const __m128i zero = _mm_setzero_si128();
-  for (int i = 0; i < 64; i += 16) {
-    const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)), zero);
-    const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i + 8)), zero);
-    const uint32_t isZero = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
-    bits |= uint64_t{~isZero & 0xFFFF} << i;
-  }
-  return bits;
-#else
-  uint64_t bits = 0;
-  for (int i = 0; i < 64; ++i) bits |= uint64_t{v[i] != 0} << i;
-  return bits;
-#endif
-}
-
 // A set of byte values with a frequency for each, for coding a tail by
 // value: the decisions split ranges of values aligned to powers of two.
 struct VALUE_SET {
-  uint64_t present[4] = {};
-  uint16_t freq[256];  // 0 where absent
+  uint16_t freq[256];  // at least 1 where present, 0 where absent
 
-  bool has(int value) const { return present[value >> 6] >> (value & 63) & 1; }
+  bool has(int value) const { return freq[value] != 0; }
   // The frequency of the values in [from, from + width), a range aligned
   // to its width, a power of two.
   uint32_t sumIn(int from, int width) const {
@@ -825,10 +805,7 @@ struct VALUE_TAIL {
   int count = 0;
 };
 
-// Gathers all n candidates c into a tail. Each candidate only stores its
-// frequency and state by value; the set of values is read off the
-// frequencies afterwards, as setting its bits one candidate at a time
-// chains each store to the last one to the same word.
+// Gathers all n candidates c into a tail.
 void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
   uint16_t* const freq = tail.set.freq;
   std::memset(freq, 0, sizeof tail.set.freq);
@@ -841,7 +818,6 @@ void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
     tail.bySymbol[symbol] = state;
     sum += f;
   }
-  for (int word = 0; word < 4; ++word) tail.set.present[word] = NonZeroBits(freq + word * 64);
   tail.sum = sum;
   tail.count = n;
 }
@@ -893,12 +869,12 @@ int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail) {
   SYMBOL_STATE* promoted[256];
   int moved = 0;
   for (int word = 0; word < 4; ++word)
-    for (uint64_t bits = proposed[word] & tail.set.present[word] & ~head[word]; bits != 0; bits &= bits - 1)
-      promoted[moved++] = tail.bySymbol[word * 64 + __builtin_ctzll(bits)];
+    for (uint64_t bits = proposed[word] & ~head[word]; bits != 0; bits &= bits - 1)
+      if (const int symbol = word * 64 + __builtin_ctzll(bits); tail.set.has(symbol))
+        promoted[moved++] = tail.bySymbol[symbol];
   if (n - from - moved < kMinTail) return -1;
   std::sort(promoted, promoted + moved, std::less<SYMBOL_STATE*>());
   auto takeOut = [&tail](const SYMBOL_STATE* state) {
-    tail.set.present[state->symbol >> 6] &= ~(uint64_t{1} << (state->symbol & 63));
     tail.set.freq[state->symbol] = 0;
     tail.sum -= std::max<uint32_t>(state->freq, 1);
   };
@@ -1384,7 +1360,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
 // The tables ask for large pages (huge_pages.h) once per process, before
 // their first use, and the page prefaulter populates them in the
 // background, those written most widely first.
-void AdviseHugeTables() {
+void PrepareTablePages() {
   static const bool advised = [] {
     AdviseHugePages(&tables, sizeof tables);
     AdviseHugePages(&aux, sizeof aux);
@@ -1428,7 +1404,7 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   for (auto& byLength : cs.matchHit)
     for (auto& byPlace : byLength) std::fill(std::begin(byPlace), std::end(byPlace), uint16_t{49152});
   std::memset(cs.matchUses, 0, sizeof cs.matchUses);
-  AdviseHugeTables();
+  PrepareTablePages();
   tables.reset();
   aux.reset();
   wordFollowers.reset();

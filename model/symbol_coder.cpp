@@ -434,18 +434,28 @@ inline uint32_t SuffixFreq(int symbol) {
   return (seen & 255) == cs.suffixRound ? seen >> 8 : 0;
 }
 
-// Moves a context's frequencies toward what its suffix has seen, while the
-// context itself has seen little. Reads the suffix through ViewSuffix.
-void InheritFromSuffix(CONTEXT_RECORD* c) {
-  if (c->suffix == 0 || (c->flags & kFlagRescaled)) return;
+// Whether a multi-symbol context may inherit (InheritFromSuffix): it has a
+// suffix, has not been rescaled, its first state is not yet strong, and its
+// suffix's average frequency is at least its own.
+bool MayInherit(const CONTEXT_RECORD* c) {
+  if (c->suffix == 0 || (c->flags & kFlagRescaled)) return false;
+  if (States(c)[0].freq > 108) return false;
   const CONTEXT_RECORD* s = Context(c->suffix);
-  SYMBOL_STATE* table = States(c);
-  if (table[0].freq > 108) return;
   const uint32_t nC = c->lastIndex + 1u;
   const uint32_t nS = s->lastIndex + 1u;
   const uint32_t sumS = s->lastIndex ? s->freqSum : s->oneState.freq;
-  if (nC * sumS < nS * c->freqSum) return;
+  return nC * sumS >= nS * c->freqSum;
+}
 
+// Moves a context's frequencies toward what its suffix has seen, while the
+// context itself has seen little. Reads the suffix through ViewSuffix.
+void InheritFromSuffix(CONTEXT_RECORD* c) {
+  if (!MayInherit(c)) return;
+  const CONTEXT_RECORD* s = Context(c->suffix);
+  SYMBOL_STATE* table = States(c);
+  const uint32_t nC = c->lastIndex + 1u;
+  const uint32_t nS = s->lastIndex + 1u;
+  const uint32_t sumS = s->lastIndex ? s->freqSum : s->oneState.freq;
   const uint32_t a = 11 * nC;
   uint32_t f = c->freqSum;
   const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
@@ -822,6 +832,49 @@ void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
   tail.count = n;
 }
 
+// An empty tail, for ListIntoTail and AddToTail.
+void StartTail(VALUE_TAIL& tail) {
+  std::memset(tail.set.freq, 0, sizeof tail.set.freq);
+  tail.sum = 0;
+  tail.count = 0;
+}
+
+inline void AddToTail(VALUE_TAIL& tail, SYMBOL_STATE* state) {
+  const uint32_t f = std::max<uint32_t>(state->freq, 1);
+  tail.set.freq[state->symbol] = static_cast<uint16_t>(f);
+  tail.bySymbol[state->symbol] = state;
+  tail.sum += f;
+  ++tail.count;
+}
+
+// Puts the open states among [first, end) of a context's table into a tail,
+// masking them, without listing them: the listing of a long list that will
+// be coded by value. Returns how many were open and adds their frequencies
+// to sum. Without branches: which symbols are masked follows no pattern.
+int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint32_t& sum) {
+  uint8_t* const maskStamp = cs.maskStamp;
+  const uint8_t round = cs.maskRound;
+  uint16_t* const freq = tail.set.freq;
+  uint32_t rawSum = 0, tailSum = 0;
+  int open = 0;
+  for (SYMBOL_STATE* state = first; state != end; ++state) {
+    const int symbol = state->symbol;
+    const uint32_t isOpen = 0u - (maskStamp[symbol] != round);
+    const uint32_t f = state->freq;
+    const uint32_t tailFreq = std::max<uint32_t>(f, 1) & isOpen;
+    freq[symbol] = static_cast<uint16_t>(tailFreq);  // 0 leaves a masked symbol out
+    tail.bySymbol[symbol] = state;
+    open += static_cast<int>(isOpen & 1);
+    rawSum += f & isOpen;
+    tailSum += tailFreq;
+    maskStamp[symbol] = round;
+  }
+  sum += rawSum;
+  tail.sum += tailSum;
+  tail.count += open;
+  return open;
+}
+
 // The symbols an auxiliary predictor proposes, as a set of 256 bits.
 void ProposedSet(uint64_t proposed[4]) {
   const uint64_t* recent = aux.recentFollowerSet();
@@ -984,24 +1037,13 @@ SYMBOL_STATE* CodeTailAfterDecision(SYMBOL_STATE* const* c, int n, uint32_t sum,
   return c[n - 1];
 }
 
-// A long list past its first candidates: those and the proposed ones one by
-// one, then the rest by value, or in the top context one by one after a
+// Codes a long list whose first oneByOne candidates go one by one; the rest
+// go by value from `tail`, or without it (nullptr) one by one after a
 // decision against the escape. t is the escape weight plus the frequencies
 // of all n. Returns the found state, or nullptr after an escape.
 template <bool Encoding>
-SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
-                           CONTEXT_RECORD* ctx, int escapes) {
-  // A tail too short stays one by one after all.
-  VALUE_TAIL tail;
-  int moved = -1;
-  if (CodesTailByValue(escapes)) {
-    GatherTail(tail, c, n);
-    moved = TakeProposedFromTail(c, kOneByOne, n, tail);
-  }
-  const bool byValue = moved >= 0;
-  if (!byValue) moved = PromoteProposed(c, kOneByOne, n);
-  int oneByOne = kOneByOne + moved;
-  if (n - oneByOne < kMinTail) oneByOne = n;
+SYMBOL_STATE* CodeHeadAndTail(SYMBOL_STATE* const* c, int n, int oneByOne, const VALUE_TAIL* tail, uint32_t t,
+                              uint32_t escape, int target, bool atTop, CONTEXT_RECORD* ctx, int escapes) {
   const DECISION_KIND kind = atTop ? kTopCandidate : kEscapedCandidate;
   TAIL_METER meter(escapes);
   for (int k = 0; k < oneByOne; ++k) {
@@ -1016,9 +1058,9 @@ SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape,
   if (!meter.running()) meter.start();
   SYMBOL_STATE* found = nullptr;
   if (oneByOne < n) {
-    if (byValue) {
+    if (tail) {
       ++cs.valueTails;
-      found = CodeTailByValue<Encoding>(tail, escape, target, escapes, atTop);
+      found = CodeTailByValue<Encoding>(*tail, escape, target, escapes, atTop);
     } else {
       found = CodeTailAfterDecision<Encoding>(c + oneByOne, n - oneByOne, t - escape, escape, target, ctx, oneByOne,
                                               atTop, escapes);
@@ -1026,6 +1068,32 @@ SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape,
   }
   meter.stop();
   return found;
+}
+
+// A long list whose tail stays one by one: the proposed candidates move up
+// behind its first ones, and a tail too short joins them.
+template <bool Encoding>
+SYMBOL_STATE* CodeLongListOneByOne(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
+                                   CONTEXT_RECORD* ctx, int escapes) {
+  int oneByOne = kOneByOne + PromoteProposed(c, kOneByOne, n);
+  if (n - oneByOne < kMinTail) oneByOne = n;
+  return CodeHeadAndTail<Encoding>(c, n, oneByOne, nullptr, t, escape, target, atTop, ctx, escapes);
+}
+
+// A long list past its first candidates: those and the proposed ones one by
+// one, then the rest by value, or in the top context one by one after a
+// decision against the escape. t is the escape weight plus the frequencies
+// of all n. Returns the found state, or nullptr after an escape.
+template <bool Encoding>
+SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
+                           CONTEXT_RECORD* ctx, int escapes) {
+  if (CodesTailByValue(escapes)) {
+    VALUE_TAIL tail;
+    GatherTail(tail, c, n);
+    if (const int moved = TakeProposedFromTail(c, kOneByOne, n, tail); moved >= 0)
+      return CodeHeadAndTail<Encoding>(c, n, kOneByOne + moved, &tail, t, escape, target, atTop, ctx, escapes);
+  }
+  return CodeLongListOneByOne<Encoding>(c, n, t, escape, target, atTop, ctx, escapes);
 }
 
 // Offers the candidates of the top context in table order. Nothing is
@@ -1085,6 +1153,55 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   return nullptr;
 }
 
+// The candidates of a context reached by an escape: the state of interest
+// first if it is open, then the other open states in table order.
+struct ESCAPED_LIST {
+  SYMBOL_STATE* c[257];  // one spare for a candidate moved forward
+  int count = 0;
+  uint32_t sum = 0;      // of the candidates' frequencies
+  int predictedAt = -1;  // where the predicted symbol is among them, or -1
+
+  // Lists the open states among [first, end), masking them. Without
+  // branches: which symbols are masked follows no pattern.
+  void listOpen(SYMBOL_STATE* first, SYMBOL_STATE* end, int predicted) {
+    uint8_t* const maskStamp = cs.maskStamp;
+    const uint8_t round = cs.maskRound;
+    for (SYMBOL_STATE* state = first; state != end; ++state) {
+      const int symbol = state->symbol;
+      const uint32_t open = maskStamp[symbol] != round;
+      predictedAt = symbol == predicted ? count : predictedAt;
+      c[count] = state;
+      count += static_cast<int>(open);
+      sum += state->freq & (0u - open);
+      maskStamp[symbol] = round;
+    }
+  }
+  // Lists the same candidates again from the tail that ListIntoTail filled
+  // with them, once their masks are all set: the state of interest if it
+  // was open, then the tail's states among [first, end). The sum stays.
+  void listFromTail(SYMBOL_STATE* interest, bool interestOpen, SYMBOL_STATE* first, SYMBOL_STATE* end,
+                    const VALUE_TAIL& tail, int predicted) {
+    count = 0;
+    predictedAt = -1;
+    if (interestOpen) c[count++] = interest;
+    for (SYMBOL_STATE* state = first; state != end; ++state) {
+      if (!tail.set.has(state->symbol) || state == interest) continue;
+      predictedAt = state->symbol == predicted ? count : predictedAt;
+      c[count++] = state;
+    }
+  }
+  // Moves the predicted symbol forward, to the front when the predictors
+  // are confident, else to second place.
+  void movePredicted() {
+    const int to = aux.confident() ? 0 : 1;
+    if (const int k = predictedAt; k > to) {
+      SYMBOL_STATE* moved = c[k];
+      std::memmove(c + to + 1, c + to, static_cast<size_t>(k - to) * sizeof(SYMBOL_STATE*));
+      c[to] = moved;
+    }
+  }
+};
+
 // Offers the unmasked symbols of a context reached by an escape: the state
 // of interest first, then the others in table order, the predicted symbol
 // moved forward in the list. Returns the found state, or nullptr after an
@@ -1095,57 +1212,76 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   // are fetched while the suffix is viewed and the list is made.
   PrefetchSymbolCells(States(ctx)[ctx->flags & kFlagIndexMask].symbol, kEscapedCandidate);
   if (States(ctx)[ctx->flags & kFlagIndexMask].freq == 0) InitPendingFreq(ctx);
+  SYMBOL_STATE* const table = States(ctx);
+  SYMBOL_STATE* const end = table + ctx->lastIndex + 1;
+  // The masked states at the start of the table are passed over first: in
+  // a chain of escapes the contexts below the top often hold only symbols
+  // already refused, and then only the inheritance step below has work.
+  SYMBOL_STATE* firstOpen = table;
+  while (firstOpen != end && Masked(firstOpen->symbol)) ++firstOpen;
   // Contexts reached by an escape inherit from their suffix by the same
   // rule as the top context (0.2% smaller on text).
+  if (firstOpen == end && !MayInherit(ctx)) return nullptr;
   ViewSuffix<true>(ctx);
   InheritFromSuffix(ctx);
-  SYMBOL_STATE* candidates[256];
-  int count = 0;
-  SYMBOL_STATE* table = States(ctx);
-  const int n = ctx->lastIndex + 1;
-  const int interest = ctx->flags & kFlagIndexMask;
-  uint32_t sum = 0;
-  if (!Masked(table[interest].symbol)) {
-    candidates[count++] = table + interest;
-    Mask(table[interest].symbol);
-    sum += table[interest].freq;
+  if (firstOpen == end) return nullptr;
+
+  ESCAPED_LIST list;
+  SYMBOL_STATE* const interest = table + (ctx->flags & kFlagIndexMask);
+  const bool interestOpen = !Masked(interest->symbol);
+  if (interestOpen) {
+    list.c[list.count++] = interest;
+    Mask(interest->symbol);
+    list.sum += interest->freq;
   }
-  // Without branches: which symbols are masked follows no pattern. The
-  // place of the predicted symbol among the candidates is noted on the way,
-  // if it is still open (no symbol has two states in one table).
+  // The predicted symbol is looked for only while it is open (no symbol
+  // has two states in one table).
   const int predicted = aux.predicted();
   const int predictedOpen = predicted >= 0 && !Masked(predicted) ? predicted : -1;
-  int predictedAt = -1;
-  uint8_t* const maskStamp = cs.maskStamp;
-  const uint8_t round = cs.maskRound;
-  for (int i = 0; i < n; ++i) {
-    const int symbol = table[i].symbol;
-    const uint32_t open = maskStamp[symbol] != round;
-    predictedAt = symbol == predictedOpen ? count : predictedAt;
-    candidates[count] = table + i;
-    count += static_cast<int>(open);
-    sum += table[i].freq & (0u - open);
-    maskStamp[symbol] = round;
-  }
-  if (count == 0) return nullptr;
-  // The predicted symbol moves forward in the list.
-  if (predicted >= 0) {
-    const int to = aux.confident() ? 0 : 1;
-    if (const int k = predictedAt; k > to) {
-      SYMBOL_STATE* moved = candidates[k];
-      std::memmove(candidates + to + 1, candidates + to, static_cast<size_t>(k - to) * sizeof(SYMBOL_STATE*));
-      candidates[to] = moved;
+  // A list long enough to be coded by value goes straight into the tail,
+  // and only its first kOneByOne candidates are listed: all but the
+  // proposed ones stay in the tail. Should the list turn out short, or the
+  // tail too short once the proposed are out, it is listed from the tail.
+  VALUE_TAIL tail;
+  const bool intoTail = end - table >= kLongList && CodesTailByValue(escapes);
+  if (intoTail) {
+    for (SYMBOL_STATE* state = firstOpen; state != end && list.count < kOneByOne; ++state)
+      if (!Masked(state->symbol)) list.c[list.count++] = state;
+    const int listed = list.count;
+    StartTail(tail);
+    list.count = interestOpen + ListIntoTail(firstOpen, end, tail, list.sum);
+    if (interestOpen) AddToTail(tail, interest);
+    if (list.count < kLongList) {
+      list.listFromTail(interest, interestOpen, firstOpen, end, tail, predictedOpen);
+    } else if (predictedOpen >= 0 && tail.set.has(predictedOpen)) {
+      list.predictedAt = listed;
+      for (int k = 0; k < listed; ++k) list.predictedAt = list.c[k]->symbol == predictedOpen ? k : list.predictedAt;
+      list.c[list.predictedAt] = tail.bySymbol[predictedOpen];
     }
+  } else {
+    list.listOpen(firstOpen, end, predictedOpen);
   }
+  if (predicted >= 0) list.movePredicted();
+  SYMBOL_STATE** const candidates = list.c;
+  const int count = list.count;
 
   ESCAPE_USE use;
   const uint32_t escape = EscapeWeight(ctx, false, static_cast<uint32_t>(count), use);
-  uint32_t t = escape + sum;
+  uint32_t t = escape + list.sum;
   PrefetchSymbolCells(candidates[0]->symbol, kEscapedCandidate);
   const bool longList = count >= kLongList;
-  if (longList && CodesTailByValue(escapes)) {
-    if (SYMBOL_STATE* found = CodeLongList<Encoding>(candidates, count, t, escape, target, false, ctx, escapes))
-      return found;
+  if (longList && intoTail) {
+    SYMBOL_STATE* found;
+    if (const int moved = TakeProposedFromTail(candidates, kOneByOne, count, tail); moved >= 0) {
+      found = CodeHeadAndTail<Encoding>(candidates, count, kOneByOne + moved, &tail, t, escape, target, false, ctx,
+                                        escapes);
+    } else {
+      // Too many proposed candidates to leave a tail: one by one after all.
+      list.listFromTail(interest, interestOpen, firstOpen, end, tail, predictedOpen);
+      if (predicted >= 0) list.movePredicted();
+      found = CodeLongListOneByOne<Encoding>(candidates, count, t, escape, target, false, ctx, escapes);
+    }
+    if (found) return found;
   } else {
     TAIL_METER meter(escapes);
     const bool decideTail = longList && count - kOneByOne >= kMinTail && CodesCheapTailAfterDecision(escapes);
@@ -1170,7 +1306,7 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
     }
     meter.stop();
   }
-  EscapeHappened(use, sum + 1, static_cast<uint32_t>(n));
+  EscapeHappened(use, list.sum + 1, static_cast<uint32_t>(end - table));
   return nullptr;
 }
 

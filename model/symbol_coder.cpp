@@ -864,7 +864,7 @@ int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint3
     const uint32_t tailFreq = std::max<uint32_t>(f, 1) & isOpen;
     freq[symbol] = static_cast<uint16_t>(tailFreq);  // 0 leaves a masked symbol out
     tail.bySymbol[symbol] = state;
-    open += static_cast<int>(isOpen & 1);
+    open -= static_cast<int>(isOpen);  // isOpen is 0 or all ones
     rawSum += f & isOpen;
     tailSum += tailFreq;
     maskStamp[symbol] = round;

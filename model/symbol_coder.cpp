@@ -1156,7 +1156,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
 // The candidates of a context reached by an escape: the state of interest
 // first if it is open, then the other open states in table order.
 struct ESCAPED_LIST {
-  SYMBOL_STATE* c[257];  // one spare for a candidate moved forward
+  SYMBOL_STATE* c[256];
   int count = 0;
   uint32_t sum = 0;      // of the candidates' frequencies
   int predictedAt = -1;  // where the predicted symbol is among them, or -1

@@ -815,19 +815,20 @@ struct VALUE_TAIL {
   int count = 0;
 };
 
+// Enters a candidate's frequency (at least 1) and state in a tail by its
+// symbol; returns the frequency, for the tail's sum.
+inline uint32_t PutInTail(VALUE_TAIL& tail, SYMBOL_STATE* state) {
+  const uint32_t f = std::max<uint32_t>(state->freq, 1);
+  tail.set.freq[state->symbol] = static_cast<uint16_t>(f);
+  tail.bySymbol[state->symbol] = state;
+  return f;
+}
+
 // Gathers all n candidates c into a tail.
 void GatherTail(VALUE_TAIL& tail, SYMBOL_STATE* const* c, int n) {
-  uint16_t* const freq = tail.set.freq;
-  std::memset(freq, 0, sizeof tail.set.freq);
+  std::memset(tail.set.freq, 0, sizeof tail.set.freq);
   uint32_t sum = 0;
-  for (int k = 0; k < n; ++k) {
-    SYMBOL_STATE* const state = c[k];
-    const int symbol = state->symbol;
-    const uint32_t f = std::max<uint32_t>(state->freq, 1);
-    freq[symbol] = static_cast<uint16_t>(f);
-    tail.bySymbol[symbol] = state;
-    sum += f;
-  }
+  for (int k = 0; k < n; ++k) sum += PutInTail(tail, c[k]);
   tail.sum = sum;
   tail.count = n;
 }
@@ -840,10 +841,7 @@ void StartTail(VALUE_TAIL& tail) {
 }
 
 inline void AddToTail(VALUE_TAIL& tail, SYMBOL_STATE* state) {
-  const uint32_t f = std::max<uint32_t>(state->freq, 1);
-  tail.set.freq[state->symbol] = static_cast<uint16_t>(f);
-  tail.bySymbol[state->symbol] = state;
-  tail.sum += f;
+  tail.sum += PutInTail(tail, state);
   ++tail.count;
 }
 

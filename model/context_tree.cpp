@@ -144,16 +144,18 @@ void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
   c->freqSum = static_cast<uint16_t>(c->freqSum + increment);
   rootFreqs.note(c, *s);
   SYMBOL_STATE* table = States(c);
-  int index = static_cast<int>(s - table);
+  const int from = static_cast<int>(s - table);
+  // The found state moves up at least one place and into the first eight,
+  // then on past the states whose frequency is not 7 above its own. The
+  // states it passes each move down one place, in a single move.
+  int index = from;
   if (index > 0) {
-    SwapStates(s, s - 1);
-    --s;
-    --index;
-    while (index > 7 || (index > 0 && s[-1].freq < s->freq + 7)) {
-      SwapStates(s, s - 1);
-      --s;
-      --index;
-    }
+    index = std::min(index - 1, 7);
+    while (index > 0 && table[index - 1].freq < s->freq + 7) --index;
+    const SYMBOL_STATE moved = *s;
+    std::memmove(table + index + 1, table + index, static_cast<size_t>(from - index) * sizeof(SYMBOL_STATE));
+    table[index] = moved;
+    s = table + index;
   }
   c->flags = static_cast<uint8_t>(c->flags | index);
   pos.foundState = s;

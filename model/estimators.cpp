@@ -211,8 +211,14 @@ inline void CORRECTION_STAGES::learnStages(std::integer_sequence<int, K...>, boo
   (LearnStage<K>(*used[K], hit, enterW[K], enterT[K]), ...);
 }
 
+// The weights go through the stages in locals: through the references the
+// compiler would store and reload them around every cell's update, which
+// might alias them, and each stage waits on the one before.
 void CORRECTION_STAGES::apply(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {
-  applyStages(ALL_STAGES{}, cells, w, t);
+  uint32_t localW = w, localT = t;
+  applyStages(ALL_STAGES{}, cells, localW, localT);
+  w = localW;
+  t = localT;
 }
 void CORRECTION_STAGES::learn(bool hit) { learnStages(ALL_STAGES{}, hit); }
 void CORRECTION_STAGES::applyLight(GAIN_RECORD* const cells[5], uint32_t& w, uint32_t& t) {

@@ -149,8 +149,8 @@ void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
   // then on past the states whose frequency is not 7 above its own. The
   // states it passes each move down one place, in a single move.
   int index = from;
-  if (index > 0) {
-    index = std::min(index - 1, 7);
+  if (from > 0) {
+    index = std::min(from - 1, 7);
     while (index > 0 && table[index - 1].freq < s->freq + 7) --index;
     const SYMBOL_STATE moved = *s;
     std::memmove(table + index + 1, table + index, static_cast<size_t>(from - index) * sizeof(SYMBOL_STATE));

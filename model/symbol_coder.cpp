@@ -878,9 +878,9 @@ int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint3
 // and the masks come sixteen symbols at a time, and only the states by
 // symbol need a pass over the table. The root is listed for a quarter to a
 // third of the bytes of audio, images and programs.
-int ListRootIntoTail(const CONTEXT_RECORD* root, VALUE_TAIL& tail, uint32_t& sum) {
-  const SYMBOL_STATE* const table = States(root);
-  for (int k = 0; k < 256; ++k) tail.bySymbol[table[k].symbol] = const_cast<SYMBOL_STATE*>(table + k);
+int ListRootIntoTail(CONTEXT_RECORD* root, VALUE_TAIL& tail, uint32_t& sum) {
+  SYMBOL_STATE* const table = States(root);
+  for (int k = 0; k < 256; ++k) tail.bySymbol[table[k].symbol] = table + k;
   uint8_t* const maskStamp = cs.maskStamp;
   const uint8_t round = cs.maskRound;
   uint16_t* const freq = tail.set.freq;

@@ -54,6 +54,7 @@ struct CODING_STATE {
   uint32_t tailCost[4] = {};
   uint32_t valueTails = 0;  // tails coded by value
   uint32_t escapedTailsDecided = 0;  // tails after an escape coded after a decision
+  uint32_t favouritesFound = 0;      // tails whose favourite was the symbol
   bool lastEscapedTailHit = false;  // whether the last tail after an escape held the symbol
   SPLIT_ESTIMATE split;
   // The match decisions: a probability of the proposed byte out of 2^16
@@ -554,6 +555,24 @@ inline void PrefetchCandidateCells(int symbol, DECISION_KIND kind, int index) {
   if (!LightDecision(index)) PrefetchSymbolCells(symbol, kind);
 }
 
+// The low five bits of a candidate's feature word: whether the predictors
+// propose its symbol, in four groups, and whether it ends a long line.
+inline uint32_t ProposalBits(int symbol) {
+  return (symbol == aux.columnGuess) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
+         (symbol == aux.classFollower) << 2 |
+         (symbol == aux.tableFollower[0] || symbol == aux.tableFollower[1] ||
+          symbol == aux.tableFollower[2] || symbol == aux.recordFollower || symbol == aux.progression)
+             << 3 |
+         aux.endsLongLine(symbol) << 4;
+}
+
+// What is left of the suffix's frequencies among the open symbols once a
+// symbol the suffix gives sf is refused (at least 1).
+inline uint32_t SuffixRestAfterRefusal(uint32_t rest, uint32_t sf) { return rest > sf + 1 ? rest - sf : 1; }
+
+// The row of a candidate's decision: its share of the total, in classes.
+inline int CandidateRow(uint32_t f, uint32_t t) { return CLASS_OF[std::min<uint32_t>(256 * f / t, 255)] + 1; }
+
 // The decision for the candidate st at `index` of its list; `last` tells
 // whether it is the last before an escape.
 template <bool Encoding>
@@ -564,7 +583,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   const int symbol = st->symbol;
   const uint32_t f = std::max<uint32_t>(st->freq, 1);
   const uint32_t q = std::min<uint32_t>(256 * f / t, 255);
-  const int row = CLASS_OF[q] + 1;
+  const int row = CandidateRow(f, t);
   // Feature word. Bit 0 is the numbered-line guess (1.2% smaller on
   // kjv.txt), bit 4 the end of a long line (0.5% on wrapped text), bits 6
   // and 8 the place in a word (0.3% on text). Bit 12 is whether the context
@@ -573,12 +592,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   // the follower of the word so far too, a further 0.08%).
   const uint32_t word = cs.text.wordClass();
   const uint32_t features =
-      (symbol == aux.columnGuess) | (aux.pairClose && symbol == aux.pairFollower) << 1 |
-      (symbol == aux.classFollower) << 2 |
-      (symbol == aux.tableFollower[0] || symbol == aux.tableFollower[1] ||
-       symbol == aux.tableFollower[2] || symbol == aux.recordFollower || symbol == aux.progression)
-          << 3 |
-      aux.endsLongLine(symbol) << 4 | (symbol >= 64) << 5 | (word & 1) << 6 |
+      ProposalBits(symbol) | (symbol >= 64) << 5 | (word & 1) << 6 |
       aux.followedRecently(symbol, cs.maskRound) << 7 |
       (word >> 1) << 8 | atTop << 9 |
       ((ctx->flags & kFlagFreshFreq) != 0) << 10 | cs.prevSuccess << 11 |
@@ -682,7 +696,7 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
     cs.stages.learn(hit);
   if (hit) cell.hits = static_cast<uint16_t>(cell.hits + cell.rate);
   running = static_cast<uint16_t>(running - (running >> 2) + (hit ? kRunningScale / 4 : 0));
-  if (!hit) cs.suffixRest = cs.suffixRest > sf + 1 ? cs.suffixRest - sf : 1;
+  if (!hit) cs.suffixRest = SuffixRestAfterRefusal(cs.suffixRest, sf);
   return hit;
 }
 
@@ -1040,6 +1054,68 @@ SYMBOL_STATE* CodeTailByValue(const VALUE_TAIL& tail, uint32_t escape, int targe
   return tail.bySymbol[base];
 }
 
+// The favourite of a tail.
+//
+// Deep in a spreadsheet's long lists the symbol is found almost for free
+// after a hundred or more near-certain refusals: what picks it out is the
+// running probability of its symbol in the row its share of the rest gives
+// it, which stays high while the same symbol keeps being found there. All
+// of that is known before the first refusal: each candidate would be
+// offered with the tail's sum less the frequencies before it. So where
+// tails are cheap, the first candidate past the tail's first whose running
+// probability would be at least kFavouriteAt is offered first, with the
+// sum, the suffix's rest and the place it would have had; refused, it
+// leaves the tail and the others follow one by one. On the spreadsheet
+// 1.7% smaller, with 54% fewer decisions in contexts reached by an escape;
+// a library of resources 0.01% larger.
+constexpr uint16_t kFavouriteAt = kRunningScale * 7 / 8;
+
+struct FAVOURITE {
+  int at = -1;  // its place in the tail, or -1 when none was offered
+  bool hit = false;
+};
+
+// The first candidate of c[1, n) that would be offered with a running
+// probability of at least kFavouriteAt, if the ones before it were refused;
+// its sum and the suffix's rest at that point.
+struct FAVOURITE_PLACE {
+  int at = -1;
+  uint32_t sum = 1;
+  uint32_t suffixRest = 1;
+};
+FAVOURITE_PLACE FindFavourite(SYMBOL_STATE* const* c, int n, uint32_t sum) {
+  uint32_t rest = cs.suffixRest;
+  for (int k = 0; k < n; ++k) {
+    const int symbol = c[k]->symbol;
+    const uint32_t t = std::max<uint32_t>(sum, 1);
+    if (k > 0) {
+      const uint32_t column = static_cast<uint32_t>(symbol) | ProposalBits(symbol) << 8;
+      const int row = CandidateRow(std::max<uint32_t>(c[k]->freq, 1), t);
+      if (cs.candidateRunning[row][column] >= kFavouriteAt) return FAVOURITE_PLACE{k, t, rest};
+    }
+    rest = SuffixRestAfterRefusal(rest, SuffixFreq(symbol));
+    sum -= c[k]->freq;
+  }
+  return FAVOURITE_PLACE{};
+}
+
+// Offers the favourite of the n candidates c of a tail whose sum is `sum`
+// and whose first candidate has place `from` in its list.
+template <bool Encoding>
+FAVOURITE OfferFavourite(int target, SYMBOL_STATE* const* c, int n, uint32_t sum, CONTEXT_RECORD* ctx, int escapes,
+                         bool atTop, int from) {
+  if (!CodesCheapTailAfterDecision(escapes)) return FAVOURITE{};
+  const FAVOURITE_PLACE place = FindFavourite(c, n, sum);
+  if (place.at < 0) return FAVOURITE{};
+  const SYMBOL_STATE* st = c[place.at];
+  const uint32_t rest = cs.suffixRest;
+  cs.suffixRest = place.suffixRest;
+  const bool hit = CandidateDecision<Encoding>(target, st, place.sum, atTop, ctx, escapes, from + place.at,
+                                               place.at + 1 == n);
+  cs.suffixRest = SuffixRestAfterRefusal(rest, SuffixFreq(st->symbol));
+  return FAVOURITE{place.at, hit};
+}
+
 // Codes which of the n candidates c of a tail is the target, or an
 // escape: one decision for the tail against the escape, then the candidates
 // one by one, the last without a decision. sum is the frequency sum of the
@@ -1076,6 +1152,19 @@ SYMBOL_STATE* CodeTailAfterDecision(SYMBOL_STATE* const* c, int n, uint32_t sum,
   cs.split.learn(inTail);
   if (!atTop) cs.lastEscapedTailHit = inTail;
   if (!inTail) return nullptr;
+  const FAVOURITE favourite = OfferFavourite<Encoding>(target, c, n, sum, ctx, escapes, atTop, from);
+  if (favourite.hit) {
+    ++cs.favouritesFound;
+    return c[favourite.at];
+  }
+  SYMBOL_STATE* others[256];
+  if (favourite.at >= 0) {
+    sum -= c[favourite.at]->freq;
+    std::copy(c, c + favourite.at, others);
+    std::copy(c + favourite.at + 1, c + n, others + favourite.at);
+    c = others;
+    --n;
+  }
   for (int k = 0; k + 1 < n; ++k) {
     if (CandidateDecision<Encoding>(target, c[k], std::max<uint32_t>(sum, 1), atTop, ctx, escapes, from + k,
                                     k + 2 == n))
@@ -1611,6 +1700,7 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   cs.valueTails = 0;
   cs.lastEscapedTailHit = false;
   cs.escapedTailsDecided = 0;
+  cs.favouritesFound = 0;
   cs.split.reset();
   for (auto& byLength : cs.matchHit)
     for (auto& byPlace : byLength) std::fill(std::begin(byPlace), std::end(byPlace), uint16_t{49152});
@@ -1638,6 +1728,7 @@ void AddTailCodingState(const std::function<void(const void*, size_t)>& add) {
 }
 uint32_t TailsCodedByValue() { return cs.valueTails; }
 uint32_t EscapedTailsDecided() { return cs.escapedTailsDecided; }
+uint32_t FavouritesFound() { return cs.favouritesFound; }
 uint32_t SymbolCount() { return cs.symbolCount; }
 
 }  // namespace zubreca

@@ -42,5 +42,8 @@ uint32_t TailsCodedByValue();
 // How many tails of lists reached by an escape this buffer has coded after
 // a decision against the escape so far.
 uint32_t EscapedTailsDecided();
+// How many tails this buffer has found the symbol in by their favourite
+// (the candidate whose recent hits single it out) so far.
+uint32_t FavouritesFound();
 
 }  // namespace zubreca

@@ -482,7 +482,8 @@ TEST_F(ModelRoundTripTest, TailsOfLongListsAreCodedByValueOnlyOutsideText) {
 }
 
 // Cheap tails of lists reached by an escape are coded after one decision
-// against the escape: a spreadsheet's are, a program's and a text's are not.
+// against the escape, and their favourite is offered first: a
+// spreadsheet's are, a program's and a text's are not.
 TEST_F(ModelRoundTripTest, CheapTailsAfterAnEscapeAreDecidedFirst) {
   NEEDS_CORPUS();
   const struct {
@@ -494,14 +495,18 @@ TEST_F(ModelRoundTripTest, CheapTailsAfterAnEscapeAreDecidedFirst) {
     const Bytes bytes = Prefix(ReadFile(Corpus() / c.file), kUnderSanitizer ? 60000 : 200000);
     const ENCODED e = Encode(bytes);
     const uint32_t encoded = EscapedTailsDecided();
+    const uint32_t favourites = FavouritesFound();
     const DECODED d = Decode(e.stream);
     EXPECT_TRUE(d.bytes == bytes);
     EXPECT_EQ(d.digest, e.digest);
     EXPECT_EQ(EscapedTailsDecided(), encoded);
+    EXPECT_EQ(FavouritesFound(), favourites);
     if (c.decided) {
       EXPECT_GT(encoded, bytes.size() / 100);
+      EXPECT_GT(favourites, bytes.size() / 100);
     } else {
       EXPECT_LT(encoded, 20u);
+      EXPECT_LT(favourites, 20u);
     }
   }
 }

@@ -1,6 +1,5 @@
 #include "model/aux_predictors.h"
 
-#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -194,14 +193,14 @@ void AUX_PREDICTORS::stampRecentFollowers() {
 void AUX_PREDICTORS::gatherRecentFollowers() {
   followerSetDue = false;
   uint64_t all[4] = {}, latest[4] = {};
+  int count = 0;  // of distinct followers (counted here: without POPCNT a popcount is a library call)
   if (recentOccurrences)
     forEachRecentFollower([&](int follower, uint32_t k) {
       const uint64_t bit = uint64_t{1} << (follower & 63);
+      count += (all[follower >> 6] & bit) == 0;
       all[follower >> 6] |= bit;
       if (k < kNarrowOccurrences) latest[follower >> 6] |= bit;
     });
-  int count = 0;
-  for (const uint64_t word : all) count += std::popcount(word);
   std::memcpy(recentFollowers, count > kWideFollowers ? latest : all, sizeof recentFollowers);
 }
 

@@ -904,7 +904,7 @@ int ListRootIntoTail(CONTEXT_RECORD* root, VALUE_TAIL& tail, uint32_t& sum) {
   const __m128i roundBytes = _mm_set1_epi8(static_cast<char>(round));
   const __m128i ones = _mm_set1_epi8(1);
   const __m128i zero = _mm_setzero_si128();
-  __m128i raw = zero, inTail = zero;
+  __m128i raw = zero, inTail = zero, openCount = zero;
   for (int i = 0; i < 256; i += 16) {
     __m128i* const stamps = reinterpret_cast<__m128i*>(maskStamp + i);
     const __m128i isOpen = _mm_xor_si128(_mm_cmpeq_epi8(_mm_loadu_si128(stamps), roundBytes), _mm_set1_epi8(-1));
@@ -914,11 +914,12 @@ int ListRootIntoTail(CONTEXT_RECORD* root, VALUE_TAIL& tail, uint32_t& sum) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(freq + i + 8), _mm_unpackhi_epi8(t, zero));
     raw = _mm_add_epi64(raw, _mm_sad_epu8(f, zero));
     inTail = _mm_add_epi64(inTail, _mm_sad_epu8(t, zero));
-    open += __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(isOpen)));
+    openCount = _mm_add_epi64(openCount, _mm_sad_epu8(_mm_and_si128(isOpen, ones), zero));
     _mm_storeu_si128(stamps, roundBytes);
   }
   rawSum = static_cast<uint32_t>(_mm_cvtsi128_si32(raw) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(raw, raw)));
   tailSum = static_cast<uint32_t>(_mm_cvtsi128_si32(inTail) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(inTail, inTail)));
+  open = _mm_cvtsi128_si32(openCount) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(openCount, openCount));
 #else
   for (int symbol = 0; symbol < 256; ++symbol) {
     const uint32_t isOpen = 0u - (maskStamp[symbol] != round);

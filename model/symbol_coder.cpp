@@ -1301,18 +1301,25 @@ struct ESCAPED_LIST {
 
   // Lists the open states among [first, end), masking them. Without
   // branches: which symbols are masked follows no pattern.
+  // The members are kept in locals meanwhile: the stores to the byte-sized
+  // masks might alias them.
   void listOpen(SYMBOL_STATE* first, SYMBOL_STATE* end, int predicted) {
     uint8_t* const maskStamp = cs.maskStamp;
     const uint8_t round = cs.maskRound;
+    int n = count, at = predictedAt;
+    uint32_t total = sum;
     for (SYMBOL_STATE* state = first; state != end; ++state) {
       const int symbol = state->symbol;
       const uint32_t open = maskStamp[symbol] != round;
-      predictedAt = symbol == predicted ? count : predictedAt;
-      c[count] = state;
-      count += static_cast<int>(open);
-      sum += state->freq & (0u - open);
+      at = symbol == predicted ? n : at;
+      c[n] = state;
+      n += static_cast<int>(open);
+      total += state->freq & (0u - open);
       maskStamp[symbol] = round;
     }
+    count = n;
+    predictedAt = at;
+    sum = total;
   }
   // Lists the same candidates again from the tail that ListIntoTail filled
   // with them, once their masks are all set: the state of interest if it

@@ -381,6 +381,32 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 // ---------------------------------------------------------------------------
 // Multi-symbol contexts.
 
+// The symbols masked so far, as a set of 256 bits.
+void MaskedSet(uint64_t masked[4]) {
+  const uint8_t round = cs.maskRound;
+#ifdef __SSE2__
+  const __m128i roundBytes = _mm_set1_epi8(static_cast<char>(round));
+  for (int word = 0; word < 4; ++word) {
+    uint64_t bits = 0;
+    for (int i = 0; i < 64; i += 16) {
+      const __m128i stamps = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cs.maskStamp + word * 64 + i));
+      bits |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(stamps, roundBytes)))} << i;
+    }
+    masked[word] = bits;
+  }
+#else
+  for (int word = 0; word < 4; ++word) {
+    uint64_t bits = 0;
+    for (int i = 0; i < 64; ++i) bits |= uint64_t{cs.maskStamp[word * 64 + i] == round} << i;
+    masked[word] = bits;
+  }
+#endif
+}
+
+// Tables of at least this many states are summed first and the masked
+// symbols taken out after.
+constexpr int kMaskedAfterFrom = 64;
+
 // The sum of the root's frequencies of the masked symbols.
 inline uint32_t MaskedRootSum() {
   const uint8_t round = cs.maskRound;
@@ -431,15 +457,32 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
     const uint8_t maskRound = cs.maskRound;
     const uint8_t* const maskStamp = cs.maskStamp;
     uint16_t* const seen = cs.suffixSeen;
-    for (int i = 0; i <= last; ++i) {
-      const int symbol = st[i].symbol;
-      const uint32_t freq = st[i].freq;
-      seen[symbol] = static_cast<uint16_t>(freq << 8 | round);
-      if constexpr (AnyMasked) {
-        const uint32_t open = maskStamp[symbol] != maskRound;
-        rest += freq & (0u - open);  // without a branch: masks follow no pattern
-      } else {
+    if (AnyMasked && last >= kMaskedAfterFrom) {
+      // A long table: all its frequencies are summed, then those of the
+      // symbols masked so far taken out (see ListIntoTail).
+      uint64_t masked[4];
+      MaskedSet(masked);
+      for (int i = 0; i <= last; ++i) {
+        const uint32_t freq = st[i].freq;
+        seen[st[i].symbol] = static_cast<uint16_t>(freq << 8 | round);
         rest += freq;
+      }
+      for (int word = 0; word < 4; ++word)
+        for (uint64_t bits = masked[word]; bits != 0; bits &= bits - 1) {
+          const uint32_t stamp = seen[word * 64 + __builtin_ctzll(bits)];
+          if ((stamp & 255) == round) rest -= stamp >> 8;
+        }
+    } else {
+      for (int i = 0; i <= last; ++i) {
+        const int symbol = st[i].symbol;
+        const uint32_t freq = st[i].freq;
+        seen[symbol] = static_cast<uint16_t>(freq << 8 | round);
+        if constexpr (AnyMasked) {
+          const uint32_t open = maskStamp[symbol] != maskRound;
+          rest += freq & (0u - open);  // without a branch: masks follow no pattern
+        } else {
+          rest += freq;
+        }
       }
     }
   }
@@ -877,28 +920,39 @@ inline void AddToTail(VALUE_TAIL& tail, SYMBOL_STATE* state) {
   ++tail.count;
 }
 
-// Puts the open states among [first, end) of a context's table into a tail,
-// masking them, without listing them: the listing of a long list that will
-// be coded by value. Returns how many were open and adds their frequencies
-// to sum. Without branches: which symbols are masked follows no pattern.
+// Puts the open states among [first, end) of a context's table into an
+// empty tail, masking them, without listing them: the listing of a long
+// list that will be coded by value. Returns how many were open and adds
+// their frequencies to sum. All the states go in at first, and those masked
+// before are then taken out again: they are few beside a long table, and
+// the pass over the table needs no test.
 int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint32_t& sum) {
+  uint64_t maskedBefore[4];
+  MaskedSet(maskedBefore);
   uint8_t* const maskStamp = cs.maskStamp;
   const uint8_t round = cs.maskRound;
   uint16_t* const freq = tail.set.freq;
   uint32_t rawSum = 0, tailSum = 0;
-  int open = 0;
   for (SYMBOL_STATE* state = first; state != end; ++state) {
     const int symbol = state->symbol;
-    const uint32_t isOpen = 0u - (maskStamp[symbol] != round);
     const uint32_t f = state->freq;
-    const uint32_t tailFreq = std::max<uint32_t>(f, 1) & isOpen;
-    freq[symbol] = static_cast<uint16_t>(tailFreq);  // 0 leaves a masked symbol out
+    const uint32_t tailFreq = std::max<uint32_t>(f, 1);
+    freq[symbol] = static_cast<uint16_t>(tailFreq);
     tail.bySymbol[symbol] = state;
-    open -= static_cast<int>(isOpen);  // isOpen is 0 or all ones
-    rawSum += f & isOpen;
+    rawSum += f;
     tailSum += tailFreq;
     maskStamp[symbol] = round;
   }
+  int open = static_cast<int>(end - first);
+  for (int word = 0; word < 4; ++word)
+    for (uint64_t bits = maskedBefore[word]; bits != 0; bits &= bits - 1) {
+      const int symbol = word * 64 + __builtin_ctzll(bits);
+      if (freq[symbol] == 0) continue;  // not in this table
+      tailSum -= freq[symbol];
+      rawSum -= tail.bySymbol[symbol]->freq;
+      freq[symbol] = 0;
+      --open;
+    }
   sum += rawSum;
   tail.sum += tailSum;
   tail.count += open;

@@ -381,31 +381,43 @@ bool OneSymbolDecision(CONTEXT_RECORD* ctx, int target, bool atTop, int escapes)
 // ---------------------------------------------------------------------------
 // Multi-symbol contexts.
 
-// The symbols masked so far, as a set of 256 bits.
-void MaskedSet(uint64_t masked[4]) {
+// The symbols masked so far, as a set of 256 bits; returns how many.
+int MaskedSet(uint64_t masked[4]) {
   const uint8_t round = cs.maskRound;
 #ifdef __SSE2__
   const __m128i roundBytes = _mm_set1_epi8(static_cast<char>(round));
+  __m128i count = _mm_setzero_si128();
   for (int word = 0; word < 4; ++word) {
     uint64_t bits = 0;
     for (int i = 0; i < 64; i += 16) {
       const __m128i stamps = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cs.maskStamp + word * 64 + i));
-      bits |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(stamps, roundBytes)))} << i;
+      const __m128i isMasked = _mm_cmpeq_epi8(stamps, roundBytes);
+      bits |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(isMasked))} << i;
+      count = _mm_add_epi64(count, _mm_sad_epu8(_mm_and_si128(isMasked, _mm_set1_epi8(1)), _mm_setzero_si128()));
     }
     masked[word] = bits;
   }
+  return _mm_cvtsi128_si32(count) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(count, count));
 #else
+  int count = 0;
   for (int word = 0; word < 4; ++word) {
     uint64_t bits = 0;
-    for (int i = 0; i < 64; ++i) bits |= uint64_t{cs.maskStamp[word * 64 + i] == round} << i;
+    for (int i = 0; i < 64; ++i) {
+      const bool isMasked = cs.maskStamp[word * 64 + i] == round;
+      bits |= uint64_t{isMasked} << i;
+      count += isMasked;
+    }
     masked[word] = bits;
   }
+  return count;
 #endif
 }
 
 // Tables of at least this many states are summed first and the masked
-// symbols taken out after.
+// symbols taken out after, when they are at most one in kMaskedFewPer of
+// them (a spreadsheet masks many: there the test per state is cheaper).
 constexpr int kMaskedAfterFrom = 64;
+constexpr int kMaskedFewPer = 2;
 
 // The sum of the root's frequencies of the masked symbols.
 inline uint32_t MaskedRootSum() {
@@ -457,11 +469,11 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
     const uint8_t maskRound = cs.maskRound;
     const uint8_t* const maskStamp = cs.maskStamp;
     uint16_t* const seen = cs.suffixSeen;
-    if (AnyMasked && last >= kMaskedAfterFrom) {
-      // A long table: all its frequencies are summed, then those of the
-      // symbols masked so far taken out (see ListIntoTail).
-      uint64_t masked[4];
-      MaskedSet(masked);
+    uint64_t masked[4];
+    if (AnyMasked && last >= kMaskedAfterFrom && MaskedSet(masked) * kMaskedFewPer <= last) {
+      // A long table and few symbols masked: all its frequencies are
+      // summed, then those of the masked symbols taken out (see
+      // ListIntoTail).
       for (int i = 0; i <= last; ++i) {
         const uint32_t freq = st[i].freq;
         seen[st[i].symbol] = static_cast<uint16_t>(freq << 8 | round);
@@ -923,36 +935,52 @@ inline void AddToTail(VALUE_TAIL& tail, SYMBOL_STATE* state) {
 // Puts the open states among [first, end) of a context's table into an
 // empty tail, masking them, without listing them: the listing of a long
 // list that will be coded by value. Returns how many were open and adds
-// their frequencies to sum. All the states go in at first, and those masked
-// before are then taken out again: they are few beside a long table, and
-// the pass over the table needs no test.
+// their frequencies to sum. Where few symbols are masked yet, all the
+// states go in at first and those masked before are then taken out again,
+// and the pass over the table needs no test; otherwise each state is tested
+// without a branch, as which symbols are masked follows no pattern.
 int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint32_t& sum) {
-  uint64_t maskedBefore[4];
-  MaskedSet(maskedBefore);
   uint8_t* const maskStamp = cs.maskStamp;
   const uint8_t round = cs.maskRound;
   uint16_t* const freq = tail.set.freq;
   uint32_t rawSum = 0, tailSum = 0;
-  for (SYMBOL_STATE* state = first; state != end; ++state) {
-    const int symbol = state->symbol;
-    const uint32_t f = state->freq;
-    const uint32_t tailFreq = std::max<uint32_t>(f, 1);
-    freq[symbol] = static_cast<uint16_t>(tailFreq);
-    tail.bySymbol[symbol] = state;
-    rawSum += f;
-    tailSum += tailFreq;
-    maskStamp[symbol] = round;
-  }
-  int open = static_cast<int>(end - first);
-  for (int word = 0; word < 4; ++word)
-    for (uint64_t bits = maskedBefore[word]; bits != 0; bits &= bits - 1) {
-      const int symbol = word * 64 + __builtin_ctzll(bits);
-      if (freq[symbol] == 0) continue;  // not in this table
-      tailSum -= freq[symbol];
-      rawSum -= tail.bySymbol[symbol]->freq;
-      freq[symbol] = 0;
-      --open;
+  int open = 0;
+  uint64_t maskedBefore[4];
+  if (MaskedSet(maskedBefore) * kMaskedFewPer <= end - first) {
+    for (SYMBOL_STATE* state = first; state != end; ++state) {
+      const int symbol = state->symbol;
+      const uint32_t f = state->freq;
+      const uint32_t tailFreq = std::max<uint32_t>(f, 1);
+      freq[symbol] = static_cast<uint16_t>(tailFreq);
+      tail.bySymbol[symbol] = state;
+      rawSum += f;
+      tailSum += tailFreq;
+      maskStamp[symbol] = round;
     }
+    open = static_cast<int>(end - first);
+    for (int word = 0; word < 4; ++word)
+      for (uint64_t bits = maskedBefore[word]; bits != 0; bits &= bits - 1) {
+        const int symbol = word * 64 + __builtin_ctzll(bits);
+        if (freq[symbol] == 0) continue;  // not in this table
+        tailSum -= freq[symbol];
+        rawSum -= tail.bySymbol[symbol]->freq;
+        freq[symbol] = 0;
+        --open;
+      }
+  } else {
+    for (SYMBOL_STATE* state = first; state != end; ++state) {
+      const int symbol = state->symbol;
+      const uint32_t isOpen = 0u - (maskStamp[symbol] != round);
+      const uint32_t f = state->freq;
+      const uint32_t tailFreq = std::max<uint32_t>(f, 1) & isOpen;
+      freq[symbol] = static_cast<uint16_t>(tailFreq);  // 0 leaves a masked symbol out
+      tail.bySymbol[symbol] = state;
+      open -= static_cast<int>(isOpen);  // isOpen is 0 or all ones
+      rawSum += f & isOpen;
+      tailSum += tailFreq;
+      maskStamp[symbol] = round;
+    }
+  }
   sum += rawSum;
   tail.sum += tailSum;
   tail.count += open;

@@ -413,9 +413,10 @@ int MaskedSet(uint64_t masked[4]) {
 #endif
 }
 
-// Tables of at least this many states are summed first and the masked
-// symbols taken out after, when they are at most one in kMaskedFewPer of
-// them (a spreadsheet masks many: there the test per state is cheaper).
+// Outside text, tables of at least this many states are summed first and
+// the masked symbols taken out after, when they are at most one in
+// kMaskedFewPer of them (a spreadsheet masks many: there the test per
+// state is cheaper). Text keeps the test per state.
 constexpr int kMaskedAfterFrom = 64;
 constexpr int kMaskedFewPer = 2;
 
@@ -470,7 +471,7 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
     const uint8_t* const maskStamp = cs.maskStamp;
     uint16_t* const seen = cs.suffixSeen;
     uint64_t masked[4];
-    if (AnyMasked && last >= kMaskedAfterFrom && MaskedSet(masked) * kMaskedFewPer <= last) {
+    if (AnyMasked && last >= kMaskedAfterFrom && !cs.text.inText() && MaskedSet(masked) * kMaskedFewPer <= last) {
       // A long table and few symbols masked: all its frequencies are
       // summed, then those of the masked symbols taken out (see
       // ListIntoTail).

@@ -644,8 +644,10 @@ inline uint32_t ProposalBits(int symbol) {
 // symbol the suffix gives sf is refused (at least 1).
 inline uint32_t SuffixRestAfterRefusal(uint32_t rest, uint32_t sf) { return rest > sf + 1 ? rest - sf : 1; }
 
-// The row of a candidate's decision: its share of the total, in classes.
-inline int CandidateRow(uint32_t f, uint32_t t) { return CLASS_OF[std::min<uint32_t>(256 * f / t, 255)] + 1; }
+// A candidate's share of the total in 256ths (at most 255), and the row of
+// its decision: that share in classes.
+inline uint32_t CandidateShare(uint32_t f, uint32_t t) { return std::min<uint32_t>(256 * f / t, 255); }
+inline int CandidateRow(uint32_t share) { return CLASS_OF[share] + 1; }
 
 // The decision for the candidate st at `index` of its list; `last` tells
 // whether it is the last before an escape.
@@ -656,8 +658,8 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
   const bool light = LightDecision(index);
   const int symbol = st->symbol;
   const uint32_t f = std::max<uint32_t>(st->freq, 1);
-  const uint32_t q = std::min<uint32_t>(256 * f / t, 255);
-  const int row = CandidateRow(f, t);
+  const uint32_t q = CandidateShare(f, t);
+  const int row = CandidateRow(q);
   // Feature word. Bit 0 is the numbered-line guess (1.2% smaller on
   // kjv.txt), bit 4 the end of a long line (0.5% on wrapped text), bits 6
   // and 8 the place in a word (0.3% on text). Bit 12 is whether the context
@@ -1192,7 +1194,7 @@ FAVOURITE_PLACE FindFavourite(SYMBOL_STATE* const* c, int n, uint32_t sum) {
     const uint32_t t = std::max<uint32_t>(sum, 1);
     if (k > 0) {
       const uint32_t column = static_cast<uint32_t>(symbol) | ProposalBits(symbol) << 8;
-      const int row = CandidateRow(std::max<uint32_t>(c[k]->freq, 1), t);
+      const int row = CandidateRow(CandidateShare(std::max<uint32_t>(c[k]->freq, 1), t));
       if (cs.candidateRunning[row][column] >= kFavouriteAt) return FAVOURITE_PLACE{k, t, rest};
     }
     rest = SuffixRestAfterRefusal(rest, SuffixFreq(symbol));

@@ -9,6 +9,7 @@ namespace zubreca {
 
 MODEL_POSITION pos;
 ROOT_FREQS rootFreqs;
+TABLE_FREQS tableFreqs;
 
 void ROOT_FREQS::sync() {
   std::memset(freq, 0, sizeof freq);
@@ -19,6 +20,36 @@ void ROOT_FREQS::sync() {
     freq[table[i].symbol] = table[i].freq;
     sum += table[i].freq;
   }
+}
+
+void TABLE_FREQS::fill(ENTRY& e, const CONTEXT_RECORD* c) {
+  std::memset(e.freq, 0, sizeof e.freq);
+  const SYMBOL_STATE* table = States(c);
+  uint32_t sum = 0;
+  for (int i = 0; i <= c->lastIndex; ++i) {
+    e.freq[table[i].symbol] = table[i].freq;
+    sum += table[i].freq;
+  }
+  e.sum = sum;
+  e.context = c;
+  e.stats = c->stats;
+  e.lastIndex = c->lastIndex;
+}
+
+void TABLE_FREQS::clear() {
+  for (ENTRY& e : entries) e.context = nullptr;
+}
+
+int TABLE_FREQS::entriesInStep() const {
+  int count = 0;
+  for (const ENTRY& e : entries) {
+    if (e.context == nullptr) continue;
+    ENTRY now;
+    fill(now, e.context);
+    if (now.sum != e.sum || std::memcmp(now.freq, e.freq, sizeof now.freq) != 0) return -1;
+    ++count;
+  }
+  return count;
 }
 
 namespace {
@@ -126,7 +157,7 @@ void InitPendingFreq(CONTEXT_RECORD* c) {
   }
   p->freq = static_cast<uint8_t>(t);
   c->freqSum = static_cast<uint16_t>(c->freqSum + t);
-  rootFreqs.note(c, *p);
+  NoteFreq(c, *p);
   while (index > 0 && p->freq > p[-1].freq + 2) {
     SwapStates(p, p - 1);
     --p;
@@ -142,7 +173,7 @@ void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
   const uint32_t increment = 5 + (5 * n * n + 12 * n < f) + (10 * n < f) + (22 * n < f);
   s->freq = static_cast<uint8_t>(s->freq + increment);
   c->freqSum = static_cast<uint16_t>(c->freqSum + increment);
-  rootFreqs.note(c, *s);
+  NoteFreq(c, *s);
   SYMBOL_STATE* table = States(c);
   const int from = static_cast<int>(s - table);
   // The found state moves up at least one place and into the first eight,
@@ -163,6 +194,7 @@ void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
 }
 
 void Rescale(CONTEXT_RECORD* c) {
+  tableFreqs.drop(c);
   SYMBOL_STATE* table = States(c);
   const int oldLast = c->lastIndex;
   MoveToFront(c, static_cast<int>(pos.foundState - table));
@@ -273,7 +305,7 @@ void BoostLowerContexts(CONTEXT_RECORD* found, int symbol, int escapes) {
                       (7u * d->freqSum < size * 4u * s->freq);
     s->freq = static_cast<uint8_t>(s->freq + raise);
     d->freqSum = static_cast<uint16_t>(d->freqSum + raise);
-    rootFreqs.note(d, *s);
+    NoteFreq(d, *s);
     if (s->freq > 28 && (d->flags & kFlagFreshFreq) &&
         States(d) + (d->flags & kFlagIndexMask) == s)
       d->flags &= static_cast<uint8_t>(~kFlagFreshFreq);

@@ -110,6 +110,68 @@ struct ROOT_FREQS {
 };
 extern ROOT_FREQS rootFreqs;
 
+// The frequencies by symbol of recently viewed long tables, kept in step
+// the same way. A long table (an order-1 context's, say) is the suffix of
+// many contexts, and the coder reads it by symbol whenever one of them is
+// coded; a copy by symbol spares it the pass over the table each time. A
+// direct-mapped cache by the context's address: an entry follows every
+// change to the frequencies of its context, is refilled when the table
+// has grown or moved, and is dropped when the context is rescaled; the
+// whole cache is emptied whenever the tree is started or cut back.
+class TABLE_FREQS {
+ public:
+  static constexpr int kFrom = 32;  // tables of at least this many states are cached
+
+  struct ENTRY {
+    const CONTEXT_RECORD* context;
+    uint32_t stats;      // where its table was, and
+    uint8_t lastIndex;   // how long, when the entry was filled
+    uint32_t sum;        // of freq
+    alignas(16) uint8_t freq[256];
+  };
+
+  // The entry of c, a table of at least kFrom states, filled if need be.
+  const ENTRY& of(const CONTEXT_RECORD* c) {
+    ENTRY& e = slot(c);
+    if (e.context != c || e.stats != c->stats || e.lastIndex != c->lastIndex) fill(e, c);
+    return e;
+  }
+  // Takes in a changed state of context c, if c has an entry. Only long
+  // tables have one: a table shrinks only when rescaled.
+  void note(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
+    if (c->lastIndex + 1 < kFrom) return;
+    ENTRY& e = slot(c);
+    if (e.context != c) return;
+    e.sum = e.sum + s.freq - e.freq[s.symbol];
+    e.freq[s.symbol] = s.freq;
+  }
+  // Forgets c's entry: its table is about to change wholesale.
+  void drop(const CONTEXT_RECORD* c) {
+    ENTRY& e = slot(c);
+    if (e.context == c) e.context = nullptr;
+  }
+  void clear();
+  // How many entries there are, all in step with their tables; -1 if one
+  // is not. For tests.
+  int entriesInStep() const;
+
+ private:
+  static constexpr int kSlotBits = 10;
+  ENTRY& slot(const CONTEXT_RECORD* c) {
+    return entries[(reinterpret_cast<uintptr_t>(c) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+  }
+  static void fill(ENTRY& e, const CONTEXT_RECORD* c);
+
+  ENTRY entries[1 << kSlotBits] = {};
+};
+extern TABLE_FREQS tableFreqs;
+
+// Takes in a changed frequency of a state of context c.
+inline void NoteFreq(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
+  rootFreqs.note(c, s);
+  tableFreqs.note(c, s);
+}
+
 // Successor classification.
 inline bool IsContext(uint32_t successor) {
   return successor != 0 && successor <= MODEL_MEMORY::blockSize;

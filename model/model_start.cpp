@@ -20,6 +20,7 @@ int StartModel(int number, DATA_BUFFER* buffer, uint32_t textBase) {
   int loaded = number != 0 ? LoadModel(number) : 0;
   if (loaded == 0) BuildPlainRoot();
   rootFreqs.sync();
+  tableFreqs.clear();
   pos.topContext = pos.curContext = pos.root;
   CONTEXT_RECORD* root = Context(pos.root);
   pos.foundState = root->lastIndex ? States(root) : &root->oneState;
@@ -187,6 +188,7 @@ void CutOff() {
   pos.foundState = root->lastIndex ? States(root) : &root->oneState;
   pos.restarted = true;
   rootFreqs.sync();
+  tableFreqs.clear();
 }
 
 }  // namespace zubreca

@@ -46,7 +46,7 @@ struct CODING_STATE {
   // its frequency sum not yet masked or refused.
   uint16_t suffixSeen[256];  // the frequency above the round's stamp
   uint8_t suffixRound = 0;
-  bool suffixIsRoot = false;  // then its frequencies are read from rootFreqs instead
+  const uint8_t* suffixFreqs = nullptr;  // the suffix's frequencies by symbol, where kept (else the stamps)
   uint32_t suffixRest = 1;
   // Long candidate lists: the running average cost of their tails, in
   // 1/256 bits, by escapes (0, 1, 2, 3 and more), and the estimates that
@@ -413,15 +413,14 @@ int MaskedSet(uint64_t masked[4]) {
 #endif
 }
 
-// Outside text, tables of at least this many states are summed first and
-// the masked symbols taken out after, when they are at most one in
-// kMaskedFewPer of them (a spreadsheet masks many: there the test per
-// state is cheaper). Text keeps the test per state.
-constexpr int kMaskedAfterFrom = 64;
+// A long table going into a tail is summed first and the masked symbols
+// taken out after when they are at most one in kMaskedFewPer of its states
+// (a spreadsheet masks many: there the test per state is cheaper).
 constexpr int kMaskedFewPer = 2;
 
-// The sum of the root's frequencies of the masked symbols.
-inline uint32_t MaskedRootSum() {
+// The sum of the frequencies of the masked symbols, from frequencies by
+// symbol.
+inline uint32_t MaskedSum(const uint8_t* freq) {
   const uint8_t round = cs.maskRound;
 #ifdef __SSE2__
   // Sixteen symbols at a time, summed by sad.
@@ -429,31 +428,43 @@ inline uint32_t MaskedRootSum() {
   __m128i sum = _mm_setzero_si128();
   for (int i = 0; i < 256; i += 16) {
     const __m128i masked = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cs.maskStamp + i)), roundBytes);
-    const __m128i f = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rootFreqs.freq + i)), masked);
+    const __m128i f = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(freq + i)), masked);
     sum = _mm_add_epi64(sum, _mm_sad_epu8(f, _mm_setzero_si128()));
   }
   return static_cast<uint32_t>(_mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
 #else
   uint32_t sum = 0;
-  for (int symbol = 0; symbol < 256; ++symbol) sum += rootFreqs.freq[symbol] & (0u - (cs.maskStamp[symbol] == round));
+  for (int symbol = 0; symbol < 256; ++symbol) sum += freq[symbol] & (0u - (cs.maskStamp[symbol] == round));
   return sum;
 #endif
 }
 
-// Stamps the frequencies of the suffix of a multi-symbol context, ready for
-// the inheritance step and the candidate decisions, and sums those of the
-// symbols not masked yet. The root has no suffix: nothing is stamped.
+// Makes the frequencies of the suffix of a multi-symbol context ready by
+// symbol, for the inheritance step and the candidate decisions, and sums
+// those of the symbols not masked yet. Those of the root and of long
+// tables are kept by symbol (ROOT_FREQS, TABLE_FREQS); those of a shorter
+// table are stamped. The root has no suffix: nothing is stamped.
 // AnyMasked tells whether symbols may be masked yet: the top context is
 // viewed before any is.
 template <bool AnyMasked>
 void ViewSuffix(const CONTEXT_RECORD* c) {
-  cs.suffixIsRoot = c->suffix == pos.root;
-  if (cs.suffixIsRoot) {
-    // The root's frequencies are at hand by symbol: only the masked ones
-    // are summed, in a loop over the masks without branches.
+  const uint8_t* freqs = nullptr;
+  uint32_t sum = 0;
+  if (c->suffix == pos.root) {
+    freqs = rootFreqs.freq;
+    sum = rootFreqs.sum;
+  } else if (c->suffix != 0 && Context(c->suffix)->lastIndex + 1 >= TABLE_FREQS::kFrom) {
+    const TABLE_FREQS::ENTRY& entry = tableFreqs.of(Context(c->suffix));
+    freqs = entry.freq;
+    sum = entry.sum;
+  }
+  cs.suffixFreqs = freqs;
+  if (freqs) {
+    // Only the masked frequencies are summed, in a loop over the masks
+    // without branches.
     uint32_t masked = 0;
-    if constexpr (AnyMasked) masked = MaskedRootSum();
-    cs.suffixRest = 1 + rootFreqs.sum - masked;
+    if constexpr (AnyMasked) masked = MaskedSum(freqs);
+    cs.suffixRest = 1 + sum - masked;
     return;
   }
   if (++cs.suffixRound == 0) {
@@ -470,32 +481,15 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
     const uint8_t maskRound = cs.maskRound;
     const uint8_t* const maskStamp = cs.maskStamp;
     uint16_t* const seen = cs.suffixSeen;
-    uint64_t masked[4];
-    if (AnyMasked && last >= kMaskedAfterFrom && !cs.text.inText() && MaskedSet(masked) * kMaskedFewPer <= last) {
-      // A long table and few symbols masked: all its frequencies are
-      // summed, then those of the masked symbols taken out (see
-      // ListIntoTail).
-      for (int i = 0; i <= last; ++i) {
-        const uint32_t freq = st[i].freq;
-        seen[st[i].symbol] = static_cast<uint16_t>(freq << 8 | round);
+    for (int i = 0; i <= last; ++i) {
+      const int symbol = st[i].symbol;
+      const uint32_t freq = st[i].freq;
+      seen[symbol] = static_cast<uint16_t>(freq << 8 | round);
+      if constexpr (AnyMasked) {
+        const uint32_t open = maskStamp[symbol] != maskRound;
+        rest += freq & (0u - open);  // without a branch: masks follow no pattern
+      } else {
         rest += freq;
-      }
-      for (int word = 0; word < 4; ++word)
-        for (uint64_t bits = masked[word]; bits != 0; bits &= bits - 1) {
-          const uint32_t stamp = seen[word * 64 + __builtin_ctzll(bits)];
-          if ((stamp & 255) == round) rest -= stamp >> 8;
-        }
-    } else {
-      for (int i = 0; i <= last; ++i) {
-        const int symbol = st[i].symbol;
-        const uint32_t freq = st[i].freq;
-        seen[symbol] = static_cast<uint16_t>(freq << 8 | round);
-        if constexpr (AnyMasked) {
-          const uint32_t open = maskStamp[symbol] != maskRound;
-          rest += freq & (0u - open);  // without a branch: masks follow no pattern
-        } else {
-          rest += freq;
-        }
       }
     }
   }
@@ -504,7 +498,7 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
 
 // The suffix's frequency of a symbol, after ViewSuffix.
 inline uint32_t SuffixFreq(int symbol) {
-  if (cs.suffixIsRoot) return rootFreqs.freq[symbol];
+  if (cs.suffixFreqs) return cs.suffixFreqs[symbol];
   const uint32_t seen = cs.suffixSeen[symbol];
   return (seen & 255) == cs.suffixRound ? seen >> 8 : 0;
 }
@@ -534,6 +528,7 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   const uint32_t a = 11 * nC;
   uint32_t f = c->freqSum;
   const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
+  const bool kept = nC >= TABLE_FREQS::kFrom;  // whether tableFreqs may keep c (never the root)
   for (int i = c->lastIndex; i >= 0; --i) {
     const int symbol = table[i].symbol;
     const uint32_t sf = SuffixFreq(symbol);
@@ -543,6 +538,7 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
       const uint32_t g = b + 3 * (a + f) - sf - 3 * cf;
       const uint32_t nf = std::min(((a + f - cf) * (sf + 3 * cf) + g - 4) / g, cf + 11);
       table[i].freq = static_cast<uint8_t>(nf);
+      if (kept) tableFreqs.note(c, table[i]);
       f = f + nf - cf;
       c->freqSum = static_cast<uint16_t>(f);
     }
@@ -1805,7 +1801,7 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
               static_cast<uint16_t>(kRunningScale * std::min(255, 8 + 10 * r) / 256));
   std::memset(cs.suffixSeen, 0, sizeof cs.suffixSeen);
   cs.suffixRound = 0;
-  cs.suffixIsRoot = false;
+  cs.suffixFreqs = nullptr;
   cs.stages = CORRECTION_STAGES{};
   std::fill(std::begin(cs.tailCost), std::end(cs.tailCost), 0u);
   cs.valueTails = 0;

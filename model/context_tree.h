@@ -136,6 +136,11 @@ class TABLE_FREQS {
     if (e.context != c || e.stats != c->stats || e.lastIndex != c->lastIndex) fill(e, c);
     return e;
   }
+  // The entry of c if it has one in step, else nullptr (nothing is filled).
+  const ENTRY* kept(const CONTEXT_RECORD* c) {
+    const ENTRY& e = slot(c);
+    return e.context == c && e.stats == c->stats && e.lastIndex == c->lastIndex ? &e : nullptr;
+  }
   // Takes in a changed state of context c, if c has an entry. Only long
   // tables have one: a table shrinks only when rescaled.
   void note(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {

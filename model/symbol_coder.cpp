@@ -48,6 +48,10 @@ struct CODING_STATE {
   uint8_t suffixRound = 0;
   const uint8_t* suffixFreqs = nullptr;  // the suffix's frequencies by symbol, where kept (else the stamps)
   uint32_t suffixRest = 1;
+  // The symbols of a table being listed into a tail (ListKeptIntoTail),
+  // where the stamp matches the round.
+  uint8_t presentStamp[256];
+  uint8_t presentRound = 0;
   // Long candidate lists: the running average cost of their tails, in
   // 1/256 bits, by escapes (0, 1, 2, 3 and more), and the estimates that
   // code a tail by value.
@@ -986,14 +990,30 @@ int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint3
   return open;
 }
 
-// ListIntoTail for the root when it holds all 256 symbols, whose
-// frequencies rootFreqs keeps by symbol: the tail's frequencies, the sums
-// and the masks come sixteen symbols at a time, and only the states by
-// symbol need a pass over the table. The root is listed for a quarter to a
-// third of the bytes of audio, images and programs.
-int ListRootIntoTail(CONTEXT_RECORD* root, VALUE_TAIL& tail, uint32_t& sum) {
-  SYMBOL_STATE* const table = States(root);
-  for (int k = 0; k < 256; ++k) tail.bySymbol[table[k].symbol] = table + k;
+// ListIntoTail for a whole table whose frequencies are kept by symbol (the
+// root's in rootFreqs, a long table's in tableFreqs): the tail's
+// frequencies, the sums and the masks come sixteen symbols at a time, and
+// only the states by symbol, and which symbols the table holds, need a pass
+// over the table. The root is listed for a quarter to a third of the bytes
+// of audio, images and programs, an order-1 table for most of the rest.
+int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, VALUE_TAIL& tail, uint32_t& sum) {
+  const bool full = n == 256;
+  if (!full && ++cs.presentRound == 0) {
+    std::memset(cs.presentStamp, 0, sizeof cs.presentStamp);
+    cs.presentRound = 1;
+  }
+  const uint8_t present = cs.presentRound;
+  uint8_t* const presentStamp = cs.presentStamp;
+  SYMBOL_STATE** const bySymbol = tail.bySymbol;
+  if (full) {
+    for (int k = 0; k < 256; ++k) bySymbol[table[k].symbol] = table + k;
+  } else {
+    for (int k = 0; k < n; ++k) {
+      const int symbol = table[k].symbol;
+      bySymbol[symbol] = table + k;
+      presentStamp[symbol] = present;
+    }
+  }
   uint8_t* const maskStamp = cs.maskStamp;
   const uint8_t round = cs.maskRound;
   uint16_t* const freq = tail.set.freq;
@@ -1001,34 +1021,41 @@ int ListRootIntoTail(CONTEXT_RECORD* root, VALUE_TAIL& tail, uint32_t& sum) {
   int open = 0;
 #ifdef __SSE2__
   const __m128i roundBytes = _mm_set1_epi8(static_cast<char>(round));
+  const __m128i presentBytes = _mm_set1_epi8(static_cast<char>(present));
+  const __m128i all = _mm_set1_epi8(-1);
   const __m128i ones = _mm_set1_epi8(1);
   const __m128i zero = _mm_setzero_si128();
   __m128i raw = zero, inTail = zero, openCount = zero;
   for (int i = 0; i < 256; i += 16) {
     __m128i* const stamps = reinterpret_cast<__m128i*>(maskStamp + i);
-    const __m128i isOpen = _mm_xor_si128(_mm_cmpeq_epi8(_mm_loadu_si128(stamps), roundBytes), _mm_set1_epi8(-1));
-    const __m128i f = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rootFreqs.freq + i)), isOpen);
+    const __m128i masked = _mm_cmpeq_epi8(_mm_loadu_si128(stamps), roundBytes);
+    const __m128i held =
+        full ? all
+             : _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(presentStamp + i)), presentBytes);
+    const __m128i isOpen = _mm_andnot_si128(masked, held);
+    const __m128i f = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kept + i)), isOpen);
     const __m128i t = _mm_and_si128(_mm_max_epu8(f, ones), isOpen);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(freq + i), _mm_unpacklo_epi8(t, zero));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(freq + i + 8), _mm_unpackhi_epi8(t, zero));
     raw = _mm_add_epi64(raw, _mm_sad_epu8(f, zero));
     inTail = _mm_add_epi64(inTail, _mm_sad_epu8(t, zero));
     openCount = _mm_add_epi64(openCount, _mm_sad_epu8(_mm_and_si128(isOpen, ones), zero));
-    _mm_storeu_si128(stamps, roundBytes);
+    _mm_storeu_si128(stamps, _mm_or_si128(_mm_and_si128(held, roundBytes), _mm_andnot_si128(held, _mm_loadu_si128(stamps))));
   }
   rawSum = static_cast<uint32_t>(_mm_cvtsi128_si32(raw) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(raw, raw)));
   tailSum = static_cast<uint32_t>(_mm_cvtsi128_si32(inTail) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(inTail, inTail)));
   open = _mm_cvtsi128_si32(openCount) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(openCount, openCount));
 #else
   for (int symbol = 0; symbol < 256; ++symbol) {
-    const uint32_t isOpen = 0u - (maskStamp[symbol] != round);
-    const uint32_t f = rootFreqs.freq[symbol] & isOpen;
+    const bool held = full || presentStamp[symbol] == present;
+    const uint32_t isOpen = 0u - (held && maskStamp[symbol] != round);
+    const uint32_t f = kept[symbol] & isOpen;
     const uint32_t tailFreq = std::max<uint32_t>(f, 1) & isOpen;
     freq[symbol] = static_cast<uint16_t>(tailFreq);
     open -= static_cast<int>(isOpen);
     rawSum += f;
     tailSum += tailFreq;
-    maskStamp[symbol] = round;
+    if (held) maskStamp[symbol] = round;
   }
 #endif
   sum += rawSum;
@@ -1493,9 +1520,16 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
       if (!Masked(state->symbol)) list.c[list.count++] = state;
     const int listed = list.count;
     StartTail(tail);
-    const bool fullRoot = ctx->suffix == 0 && ctx->lastIndex == 255;
-    list.count = interestOpen + (fullRoot ? ListRootIntoTail(ctx, tail, list.sum)
-                                          : ListIntoTail(firstOpen, end, tail, list.sum));
+    // The frequencies by symbol of the root are kept, and most often those
+    // of a long table too: it was the suffix of the top context.
+    const uint8_t* kept = rootFreqs.freq;
+    if (ctx->suffix != 0) {
+      const TABLE_FREQS::ENTRY* entry = tableFreqs.kept(ctx);
+      kept = entry ? entry->freq : nullptr;
+    }
+    const int n = static_cast<int>(end - table);
+    list.count = interestOpen + (kept ? ListKeptIntoTail(table, n, kept, tail, list.sum)
+                                      : ListIntoTail(firstOpen, end, tail, list.sum));
     if (interestOpen) AddToTail(tail, interest);
     if (list.count < kLongList) {
       list.listFromTail(interest, interestOpen, firstOpen, end, tail, predictedOpen);

@@ -81,6 +81,7 @@ struct TEXT_STATE {
   // there a blank or a line end is also told apart by whether it ends a
   // word (0.03% smaller on the eight Canterbury texts).
   uint32_t candidateTextClass(int symbol) const {
+    if (!inText()) return 0;  // checked here too: textClass is not inlined
     const uint32_t c = textClass(symbol);
     return c >= 1 && c <= 34 && isWordByte(lastByte) ? c + kTextClasses : c;
   }

@@ -133,13 +133,13 @@ class TABLE_FREQS {
   // The entry of c, a table of at least kFrom states, filled if need be.
   const ENTRY& of(const CONTEXT_RECORD* c) {
     ENTRY& e = slot(c);
-    if (e.context != c || e.stats != c->stats || e.lastIndex != c->lastIndex) fill(e, c);
+    if (!InStep(e, c)) fill(e, c);
     return e;
   }
   // The entry of c if it has one in step, else nullptr (nothing is filled).
   const ENTRY* kept(const CONTEXT_RECORD* c) {
     const ENTRY& e = slot(c);
-    return e.context == c && e.stats == c->stats && e.lastIndex == c->lastIndex ? &e : nullptr;
+    return InStep(e, c) ? &e : nullptr;
   }
   // Takes in a changed state of context c, if c has an entry. Only long
   // tables have one: a table shrinks only when rescaled.
@@ -162,6 +162,11 @@ class TABLE_FREQS {
 
  private:
   static constexpr int kSlotBits = 10;
+  // Whether e holds c's table as it is now: the table has not moved or grown
+  // since e was filled.
+  static bool InStep(const ENTRY& e, const CONTEXT_RECORD* c) {
+    return e.context == c && e.stats == c->stats && e.lastIndex == c->lastIndex;
+  }
   ENTRY& slot(const CONTEXT_RECORD* c) {
     return entries[(reinterpret_cast<uintptr_t>(c) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
   }

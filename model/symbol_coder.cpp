@@ -1040,7 +1040,9 @@ int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, VALUE_TAIL
     raw = _mm_add_epi64(raw, _mm_sad_epu8(f, zero));
     inTail = _mm_add_epi64(inTail, _mm_sad_epu8(t, zero));
     openCount = _mm_add_epi64(openCount, _mm_sad_epu8(_mm_and_si128(isOpen, ones), zero));
-    _mm_storeu_si128(stamps, _mm_or_si128(_mm_and_si128(held, roundBytes), _mm_andnot_si128(held, _mm_loadu_si128(stamps))));
+    // The symbols the table holds are masked; the others keep their stamps.
+    const __m128i oldStamps = _mm_loadu_si128(stamps);
+    _mm_storeu_si128(stamps, _mm_or_si128(_mm_and_si128(held, roundBytes), _mm_andnot_si128(held, oldStamps)));
   }
   rawSum = static_cast<uint32_t>(_mm_cvtsi128_si32(raw) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(raw, raw)));
   tailSum = static_cast<uint32_t>(_mm_cvtsi128_si32(inTail) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(inTail, inTail)));

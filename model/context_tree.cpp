@@ -11,7 +11,40 @@ MODEL_POSITION pos;
 ROOT_FREQS rootFreqs;
 TABLE_FREQS tableFreqs;
 
+void STATE_PLACES::fill(const SYMBOL_STATE* table, int n) {
+  std::memset(at, kAbsent, sizeof at);
+  for (int i = 0; i < n; ++i) at[table[i].symbol] = static_cast<uint8_t>(i);
+}
+
+SYMBOL_STATE* STATE_PLACES::relocate(SYMBOL_STATE* table, int n, int symbol) {
+  for (int i = 0; i < n; ++i)
+    if (table[i].symbol == symbol) {
+      at[symbol] = static_cast<uint8_t>(i);
+      return table + i;
+    }
+  return nullptr;
+}
+
+void NoteMovedStates(const CONTEXT_RECORD* c, int first, int last) {
+  STATE_PLACES* places = nullptr;
+  if (c->suffix == 0) {
+    places = rootFreqs.keptPlaces();
+  } else if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c)) {
+    places = &e->places;
+  }
+  if (places) places->note(States(c), first, last);
+}
+
+void ROOT_FREQS::fillPlaces() {
+  const CONTEXT_RECORD* root = Context(pos.root);
+  statePlaces.fill(root->lastIndex ? States(root) : &root->oneState, root->lastIndex + 1);
+  placesStats = root->stats;
+  placesLastIndex = root->lastIndex;
+  placesFilled = true;
+}
+
 void ROOT_FREQS::sync() {
+  placesFilled = false;
   std::memset(freq, 0, sizeof freq);
   sum = 0;
   const CONTEXT_RECORD* root = Context(pos.root);
@@ -31,6 +64,7 @@ void TABLE_FREQS::fill(ENTRY& e, const CONTEXT_RECORD* c) {
     sum += table[i].freq;
   }
   e.sum = sum;
+  e.places.fill(table, c->lastIndex + 1);
   e.context = c;
   e.stats = c->stats;
   e.lastIndex = c->lastIndex;
@@ -47,6 +81,11 @@ int TABLE_FREQS::entriesInStep() const {
     ENTRY now;
     fill(now, e.context);
     if (now.sum != e.sum || std::memcmp(now.freq, e.freq, sizeof now.freq) != 0) return -1;
+    // The places are hints, but which symbols the table lacks must be exact.
+    if (InStep(e, e.context) && e.lastIndex != 255)
+      for (int symbol = 0; symbol < 256; ++symbol)
+        if ((e.places.at[symbol] == STATE_PLACES::kAbsent) != (now.places.at[symbol] == STATE_PLACES::kAbsent))
+          return -1;
     ++count;
   }
   return count;
@@ -100,10 +139,14 @@ bool BuildPlainRoot() {
   return true;
 }
 
-SYMBOL_STATE* FindState(CONTEXT_RECORD* c, int symbol) {
-  if (c->lastIndex == 0) return c->oneState.symbol == symbol ? &c->oneState : nullptr;
+SYMBOL_STATE* FindStateInLongTable(CONTEXT_RECORD* c, int symbol) {
   SYMBOL_STATE* s = States(c);
-  for (int i = 0, n = c->lastIndex; i <= n; ++i)
+  const int n = c->lastIndex + 1;
+  // A long table is most often the root or cached, and then its states'
+  // places are at hand.
+  if (c->suffix == 0) return rootFreqs.places().locate(s, n, symbol);
+  if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c)) return e->places.locate(s, n, symbol);
+  for (int i = 0; i < n; ++i)
     if (s[i].symbol == symbol) return s + i;
   return nullptr;
 }
@@ -113,6 +156,7 @@ void MoveToFront(CONTEXT_RECORD* c, int i) {
   const SYMBOL_STATE moved = s[i];
   std::memmove(s + 1, s, static_cast<size_t>(i) * sizeof(SYMBOL_STATE));
   s[0] = moved;
+  NoteMoved(c, 0, i);
 }
 
 void InitPendingFreq(CONTEXT_RECORD* c) {
@@ -158,11 +202,13 @@ void InitPendingFreq(CONTEXT_RECORD* c) {
   p->freq = static_cast<uint8_t>(t);
   c->freqSum = static_cast<uint16_t>(c->freqSum + t);
   NoteFreq(c, *p);
+  const int pendingAt = index;
   while (index > 0 && p->freq > p[-1].freq + 2) {
     SwapStates(p, p - 1);
     --p;
     --index;
   }
+  if (index != pendingAt) NoteMoved(c, index, pendingAt);
   c->flags = static_cast<uint8_t>((c->flags & 0xF8) | index | kFlagFreshFreq);
 }
 
@@ -187,6 +233,7 @@ void RewardFound(CONTEXT_RECORD* c, SYMBOL_STATE* s) {
     std::memmove(table + index + 1, table + index, static_cast<size_t>(from - index) * sizeof(SYMBOL_STATE));
     table[index] = moved;
     s = table + index;
+    NoteMoved(c, index, from);
   }
   c->flags = static_cast<uint8_t>(c->flags | index);
   pos.foundState = s;

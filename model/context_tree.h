@@ -90,6 +90,35 @@ struct MODEL_POSITION {
 };
 extern MODEL_POSITION pos;
 
+// Where each symbol's state stands in a long table, by symbol: a state is
+// found without a pass over its table. States move as they are rewarded
+// (the one found moves up, those it passes down one place each), so a
+// place is only a hint, checked at every use and corrected when wrong.
+// Which symbols the table holds is exact: a table gains symbols only by
+// growing and loses them only when rescaled, and either refills the places.
+struct STATE_PLACES {
+  static constexpr uint8_t kAbsent = 0xFF;  // a symbol the table lacks (a table under 256 states)
+  alignas(16) uint8_t at[256];
+
+  void fill(const SYMBOL_STATE* table, int n);
+  // The state of `symbol` in `table`, of n states as when the places were
+  // filled, or nullptr when the table lacks it.
+  SYMBOL_STATE* locate(SYMBOL_STATE* table, int n, int symbol) {
+    const uint32_t i = at[symbol];
+    if (i < static_cast<uint32_t>(n) && table[i].symbol == symbol) return table + i;
+    if (i == kAbsent && n < 256) return nullptr;
+    return relocate(table, n, symbol);
+  }
+  // Notes the places of the states [first, last] of the table, which have moved.
+  void note(const SYMBOL_STATE* table, int first, int last) {
+    for (int i = first; i <= last; ++i) at[table[i].symbol] = static_cast<uint8_t>(i);
+  }
+
+ private:
+  // Finds a state whose move was not noted, and notes its place.
+  SYMBOL_STATE* relocate(SYMBOL_STATE* table, int n, int symbol);
+};
+
 // The root's frequencies by symbol (0 for a symbol it lacks), kept in step
 // with its table by every change to them. The root is the suffix of every
 // order-1 context, so the coder reads its frequencies by symbol for nearly
@@ -99,7 +128,7 @@ struct ROOT_FREQS {
   uint8_t freq[256];
   uint32_t sum;  // of freq
 
-  // Copies the root's table.
+  // Copies the root's table (and lets its places be refilled when next asked for).
   void sync();
   // Takes in a changed state of context c, if c is the root.
   void note(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
@@ -107,6 +136,25 @@ struct ROOT_FREQS {
     sum = sum + s.freq - freq[s.symbol];
     freq[s.symbol] = s.freq;
   }
+  // The places of the root's states, refilled first if the root's table
+  // has grown or moved since they were filled.
+  STATE_PLACES& places() {
+    if (!placesInStep()) fillPlaces();
+    return statePlaces;
+  }
+  // The same if they are in step, else nullptr (nothing is filled).
+  STATE_PLACES* keptPlaces() { return placesInStep() ? &statePlaces : nullptr; }
+
+ private:
+  bool placesInStep() const {
+    const CONTEXT_RECORD* root = Context(pos.root);
+    return placesFilled && root->stats == placesStats && root->lastIndex == placesLastIndex;
+  }
+  void fillPlaces();
+  STATE_PLACES statePlaces;
+  bool placesFilled = false;
+  uint32_t placesStats = 0;  // where the root's table was when its places were filled,
+  uint8_t placesLastIndex = 0;  // and how long
 };
 extern ROOT_FREQS rootFreqs;
 
@@ -128,6 +176,7 @@ class TABLE_FREQS {
     uint8_t lastIndex;   // how long, when the entry was filled
     uint32_t sum;        // of freq
     alignas(16) uint8_t freq[256];
+    STATE_PLACES places;
   };
 
   // The entry of c, a table of at least kFrom states, filled if need be.
@@ -137,8 +186,8 @@ class TABLE_FREQS {
     return e;
   }
   // The entry of c if it has one in step, else nullptr (nothing is filled).
-  const ENTRY* kept(const CONTEXT_RECORD* c) {
-    const ENTRY& e = slot(c);
+  ENTRY* kept(const CONTEXT_RECORD* c) {
+    ENTRY& e = slot(c);
     return InStep(e, c) ? &e : nullptr;
   }
   // Takes in a changed state of context c, if c has an entry. Only long
@@ -182,6 +231,13 @@ inline void NoteFreq(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
   tableFreqs.note(c, s);
 }
 
+// Takes in the new places of the states [first, last] of context c's
+// table, after they moved, where c's places are kept.
+void NoteMovedStates(const CONTEXT_RECORD* c, int first, int last);
+inline void NoteMoved(const CONTEXT_RECORD* c, int first, int last) {
+  if (c->lastIndex + 1 >= TABLE_FREQS::kFrom) NoteMovedStates(c, first, last);
+}
+
 // Successor classification.
 inline bool IsContext(uint32_t successor) {
   return successor != 0 && successor <= MODEL_MEMORY::blockSize;
@@ -192,7 +248,17 @@ uint8_t TextByte(uint32_t textPosition);
 // Plain root context: all 256 byte values with frequency 1.
 bool BuildPlainRoot();
 
-SYMBOL_STATE* FindState(CONTEXT_RECORD* c, int symbol);
+// The state of `symbol` in a table of at least TABLE_FREQS::kFrom states.
+SYMBOL_STATE* FindStateInLongTable(CONTEXT_RECORD* c, int symbol);
+// The state of `symbol` in context c, or nullptr.
+inline SYMBOL_STATE* FindState(CONTEXT_RECORD* c, int symbol) {
+  if (c->lastIndex == 0) return c->oneState.symbol == symbol ? &c->oneState : nullptr;
+  if (c->lastIndex + 1 >= TABLE_FREQS::kFrom) return FindStateInLongTable(c, symbol);
+  SYMBOL_STATE* s = States(c);
+  for (int i = 0, n = c->lastIndex; i <= n; ++i)
+    if (s[i].symbol == symbol) return s + i;
+  return nullptr;
+}
 inline const SYMBOL_STATE* FindState(const CONTEXT_RECORD* c, int symbol) {
   return FindState(const_cast<CONTEXT_RECORD*>(c), symbol);
 }

@@ -48,10 +48,6 @@ struct CODING_STATE {
   uint8_t suffixRound = 0;
   const uint8_t* suffixFreqs = nullptr;  // the suffix's frequencies by symbol, where kept (else the stamps)
   uint32_t suffixRest = 1;
-  // The symbols of a table being listed into a tail (ListKeptIntoTail),
-  // where the stamp matches the round.
-  uint8_t presentStamp[256];
-  uint8_t presentRound = 0;
   // Long candidate lists: the running average cost of their tails, in
   // 1/256 bits, by escapes (0, 1, 2, 3 and more), and the estimates that
   // code a tail by value.
@@ -903,6 +899,16 @@ struct VALUE_TAIL {
   SYMBOL_STATE* bySymbol[256];
   uint32_t sum = 0;
   int count = 0;
+  // A tail listed from a whole table whose states' places are kept
+  // (ListKeptIntoTail) finds its states through them, and bySymbol is not
+  // filled.
+  STATE_PLACES* places = nullptr;
+  SYMBOL_STATE* table = nullptr;
+  int tableSize = 0;
+
+  SYMBOL_STATE* stateOf(int symbol) const {
+    return places ? places->locate(table, tableSize, symbol) : bySymbol[symbol];
+  }
 };
 
 // Enters a candidate's frequency (at least 1) and state in a tail by its
@@ -990,30 +996,19 @@ int ListIntoTail(SYMBOL_STATE* first, SYMBOL_STATE* end, VALUE_TAIL& tail, uint3
   return open;
 }
 
-// ListIntoTail for a whole table whose frequencies are kept by symbol (the
-// root's in rootFreqs, a long table's in tableFreqs): the tail's
-// frequencies, the sums and the masks come sixteen symbols at a time, and
-// only the states by symbol, and which symbols the table holds, need a pass
-// over the table. The root is listed for a quarter to a third of the bytes
-// of audio, images and programs, an order-1 table for most of the rest.
-int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, VALUE_TAIL& tail, uint32_t& sum) {
+// ListIntoTail for a whole table whose frequencies and states' places are
+// kept by symbol (the root's in rootFreqs, a long table's in tableFreqs):
+// the tail's frequencies, the sums and the masks come sixteen symbols at a
+// time, without a pass over the table, and the tail finds its states
+// through the places. The root is listed for a quarter to a third of the
+// bytes of audio, images and programs, an order-1 table for most of the
+// rest.
+int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, STATE_PLACES& places, VALUE_TAIL& tail,
+                     uint32_t& sum) {
   const bool full = n == 256;
-  if (!full && ++cs.presentRound == 0) {
-    std::memset(cs.presentStamp, 0, sizeof cs.presentStamp);
-    cs.presentRound = 1;
-  }
-  const uint8_t present = cs.presentRound;
-  uint8_t* const presentStamp = cs.presentStamp;
-  SYMBOL_STATE** const bySymbol = tail.bySymbol;
-  if (full) {
-    for (int k = 0; k < 256; ++k) bySymbol[table[k].symbol] = table + k;
-  } else {
-    for (int k = 0; k < n; ++k) {
-      const int symbol = table[k].symbol;
-      bySymbol[symbol] = table + k;
-      presentStamp[symbol] = present;
-    }
-  }
+  tail.places = &places;
+  tail.table = table;
+  tail.tableSize = n;
   uint8_t* const maskStamp = cs.maskStamp;
   const uint8_t round = cs.maskRound;
   uint16_t* const freq = tail.set.freq;
@@ -1021,7 +1016,6 @@ int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, VALUE_TAIL
   int open = 0;
 #ifdef __SSE2__
   const __m128i roundBytes = _mm_set1_epi8(static_cast<char>(round));
-  const __m128i presentBytes = _mm_set1_epi8(static_cast<char>(present));
   const __m128i all = _mm_set1_epi8(-1);
   const __m128i ones = _mm_set1_epi8(1);
   const __m128i zero = _mm_setzero_si128();
@@ -1030,8 +1024,7 @@ int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, VALUE_TAIL
     __m128i* const stamps = reinterpret_cast<__m128i*>(maskStamp + i);
     const __m128i masked = _mm_cmpeq_epi8(_mm_loadu_si128(stamps), roundBytes);
     const __m128i held =
-        full ? all
-             : _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(presentStamp + i)), presentBytes);
+        full ? all : _mm_andnot_si128(_mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(places.at + i)), all), all);
     const __m128i isOpen = _mm_andnot_si128(masked, held);
     const __m128i f = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kept + i)), isOpen);
     const __m128i t = _mm_and_si128(_mm_max_epu8(f, ones), isOpen);
@@ -1049,7 +1042,7 @@ int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, VALUE_TAIL
   open = _mm_cvtsi128_si32(openCount) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(openCount, openCount));
 #else
   for (int symbol = 0; symbol < 256; ++symbol) {
-    const bool held = full || presentStamp[symbol] == present;
+    const bool held = full || places.at[symbol] != STATE_PLACES::kAbsent;
     const uint32_t isOpen = 0u - (held && maskStamp[symbol] != round);
     const uint32_t f = kept[symbol] & isOpen;
     const uint32_t tailFreq = std::max<uint32_t>(f, 1) & isOpen;
@@ -1115,7 +1108,7 @@ int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail) {
   for (int word = 0; word < 4; ++word)
     for (uint64_t bits = proposed[word] & ~head[word]; bits != 0; bits &= bits - 1)
       if (const int symbol = word * 64 + __builtin_ctzll(bits); tail.set.has(symbol))
-        promoted[moved++] = tail.bySymbol[symbol];
+        promoted[moved++] = tail.stateOf(symbol);
   if (n - from - moved < kMinTail) return -1;
   std::sort(promoted, promoted + moved, std::less<SYMBOL_STATE*>());
   auto takeOut = [&tail](const SYMBOL_STATE* state) {
@@ -1180,7 +1173,7 @@ SYMBOL_STATE* CodeTailByValue(const VALUE_TAIL& tail, uint32_t escape, int targe
     node = node * 2 + !zero;
   }
   // Each step kept a half that holds candidates: base is the value found.
-  return tail.bySymbol[base];
+  return tail.stateOf(base);
 }
 
 // The favourite of a tail.
@@ -1395,6 +1388,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
         const SYMBOL_STATE moved = table[i];
         std::memmove(table + 2, table + 1, static_cast<size_t>(i - 1) * sizeof(SYMBOL_STATE));
         table[1] = moved;
+        NoteMoved(ctx, 1, i);
       }
       break;
     }
@@ -1524,13 +1518,17 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
     StartTail(tail);
     // The frequencies by symbol of the root are kept, and most often those
     // of a long table too: it was the suffix of the top context.
-    const uint8_t* kept = rootFreqs.freq;
-    if (ctx->suffix != 0) {
-      const TABLE_FREQS::ENTRY* entry = tableFreqs.kept(ctx);
-      kept = entry ? entry->freq : nullptr;
+    const uint8_t* kept = nullptr;
+    STATE_PLACES* places = nullptr;
+    if (ctx->suffix == 0) {
+      kept = rootFreqs.freq;
+      places = &rootFreqs.places();
+    } else if (TABLE_FREQS::ENTRY* entry = tableFreqs.kept(ctx)) {
+      kept = entry->freq;
+      places = &entry->places;
     }
     const int n = static_cast<int>(end - table);
-    list.count = interestOpen + (kept ? ListKeptIntoTail(table, n, kept, tail, list.sum)
+    list.count = interestOpen + (kept ? ListKeptIntoTail(table, n, kept, *places, tail, list.sum)
                                       : ListIntoTail(firstOpen, end, tail, list.sum));
     if (interestOpen) AddToTail(tail, interest);
     if (list.count < kLongList) {
@@ -1538,7 +1536,7 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
     } else if (predictedOpen >= 0 && tail.set.has(predictedOpen)) {
       list.predictedAt = listed;
       for (int k = 0; k < listed; ++k) list.predictedAt = list.c[k]->symbol == predictedOpen ? k : list.predictedAt;
-      list.c[list.predictedAt] = tail.bySymbol[predictedOpen];
+      list.c[list.predictedAt] = tail.stateOf(predictedOpen);
     }
   } else {
     list.listOpen(firstOpen, end, predictedOpen);

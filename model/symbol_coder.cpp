@@ -517,9 +517,12 @@ bool MayInherit(const CONTEXT_RECORD* c) {
 }
 
 // Moves a context's frequencies toward what its suffix has seen, while the
-// context itself has seen little. Reads the suffix through ViewSuffix.
-void InheritFromSuffix(CONTEXT_RECORD* c) {
-  if (!MayInherit(c)) return;
+// context itself has seen little; suffixFreq(symbol) gives the suffix's
+// frequency of a symbol. Only a few states in ten move: the pass over the
+// others is kept to a load and a comparison (a symbol the suffix lacks has
+// sf = 0, which fails it).
+template <class SUFFIX_FREQ>
+void Inherit(CONTEXT_RECORD* c, SUFFIX_FREQ suffixFreq) {
   const CONTEXT_RECORD* s = Context(c->suffix);
   SYMBOL_STATE* table = States(c);
   const uint32_t nC = c->lastIndex + 1u;
@@ -529,10 +532,9 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   uint32_t f = c->freqSum;
   const uint32_t b = 7 * s->lastIndex + sumS + 7 + (a < f ? 8 * nS : 0);
   const bool kept = nC >= TABLE_FREQS::kFrom;  // whether tableFreqs may keep c (never the root)
+  // Below 2^25 both: b < 2^17, a + f < 2^17, frequencies below 2^8.
   for (int i = c->lastIndex; i >= 0; --i) {
-    const int symbol = table[i].symbol;
-    const uint32_t sf = SuffixFreq(symbol);
-    if (sf == 0) continue;
+    const uint32_t sf = suffixFreq(table[i].symbol);
     const uint32_t cf = table[i].freq;
     if (b * cf < (a + f) * sf && cf <= 228) {
       const uint32_t g = b + 3 * (a + f) - sf - 3 * cf;
@@ -542,6 +544,22 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
       f = f + nf - cf;
       c->freqSum = static_cast<uint16_t>(f);
     }
+  }
+}
+
+// Inheritance, reading the suffix through ViewSuffix.
+void InheritFromSuffix(CONTEXT_RECORD* c) {
+  if (!MayInherit(c)) return;
+  // Read once: the stores to the byte-sized frequencies may alias them.
+  if (const uint8_t* const freqs = cs.suffixFreqs) {
+    Inherit(c, [freqs](int symbol) -> uint32_t { return freqs[symbol]; });
+  } else {
+    const uint16_t* const seen = cs.suffixSeen;
+    const uint32_t round = cs.suffixRound;
+    Inherit(c, [seen, round](int symbol) -> uint32_t {
+      const uint32_t stamp = seen[symbol];
+      return (stamp & 255) == round ? stamp >> 8 : 0;
+    });
   }
 }
 

@@ -29,7 +29,7 @@ void NoteMovedStates(const CONTEXT_RECORD* c, int first, int last) {
   STATE_PLACES* places = nullptr;
   if (c->suffix == 0) {
     places = rootFreqs.keptPlaces();
-  } else if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c)) {
+  } else if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c); e && e->placesFilled) {
     places = &e->places;
   }
   if (places) places->note(States(c), first, last);
@@ -64,10 +64,23 @@ void TABLE_FREQS::fill(ENTRY& e, const CONTEXT_RECORD* c) {
     sum += table[i].freq;
   }
   e.sum = sum;
-  e.places.fill(table, c->lastIndex + 1);
+  e.placesFilled = false;
   e.context = c;
   e.stats = c->stats;
   e.lastIndex = c->lastIndex;
+}
+
+void TABLE_FREQS::fillPlaces(ENTRY& e) {
+  e.places.fill(States(e.context), e.lastIndex + 1);
+  e.placesFilled = true;
+}
+
+void TABLE_FREQS::grown(ENTRY& e, const CONTEXT_RECORD* c, int index) {
+  // The new state's frequency is 0, which the copy has for a symbol the
+  // table lacked; the states from index on moved down one place.
+  e.stats = c->stats;
+  e.lastIndex = c->lastIndex;
+  if (e.placesFilled) e.places.note(States(c), index, c->lastIndex);
 }
 
 void TABLE_FREQS::clear() {
@@ -82,10 +95,12 @@ int TABLE_FREQS::entriesInStep() const {
     fill(now, e.context);
     if (now.sum != e.sum || std::memcmp(now.freq, e.freq, sizeof now.freq) != 0) return -1;
     // The places are hints, but which symbols the table lacks must be exact.
-    if (InStep(e, e.context) && e.lastIndex != 255)
+    if (InStep(e, e.context) && e.placesFilled && e.lastIndex != 255) {
+      fillPlaces(now);
       for (int symbol = 0; symbol < 256; ++symbol)
         if ((e.places.at[symbol] == STATE_PLACES::kAbsent) != (now.places.at[symbol] == STATE_PLACES::kAbsent))
           return -1;
+    }
     ++count;
   }
   return count;
@@ -145,7 +160,7 @@ SYMBOL_STATE* FindStateInLongTable(CONTEXT_RECORD* c, int symbol) {
   // A long table is most often the root or cached, and then its states'
   // places are at hand.
   if (c->suffix == 0) return rootFreqs.places().locate(s, n, symbol);
-  if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c)) return e->places.locate(s, n, symbol);
+  if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c)) return TABLE_FREQS::placesOf(*e).locate(s, n, symbol);
   for (int i = 0; i < n; ++i)
     if (s[i].symbol == symbol) return s + i;
   return nullptr;
@@ -300,6 +315,7 @@ namespace {
 // when the pool ran dry.
 bool AddSymbol(CONTEXT_RECORD* c, int symbol, uint32_t successor, int escapeHint) {
   int index;
+  TABLE_FREQS::ENTRY* entry = nullptr;  // c's cached copy, which follows the growth
   if (c->lastIndex == 0) {
     const uint32_t run = unitPool.allocUnits(0);
     if (run == 0) return false;
@@ -316,6 +332,7 @@ bool AddSymbol(CONTEXT_RECORD* c, int symbol, uint32_t successor, int escapeHint
     // that no context ever holds two pending states.
     if (States(c)[c->flags & kFlagIndexMask].freq == 0) InitPendingFreq(c);
     const uint32_t n = c->lastIndex + 1u;
+    if (n >= TABLE_FREQS::kFrom) entry = tableFreqs.kept(c);
     const int oldClass = TableClass(n);
     const int newClass = TableClass(n + 1);
     if (newClass != oldClass && !MoveTable(c, n, oldClass, newClass)) return false;
@@ -327,6 +344,7 @@ bool AddSymbol(CONTEXT_RECORD* c, int symbol, uint32_t successor, int escapeHint
   States(c)[index] = SYMBOL_STATE{static_cast<uint8_t>(symbol), 0, successor};
   c->lastIndex = static_cast<uint8_t>(c->lastIndex + 1);
   c->flags = static_cast<uint8_t>(HighFlag(symbol) | index | (c->flags & ~kFlagIndexMask));
+  if (entry) TABLE_FREQS::grown(*entry, c, index);
   return true;
 }
 

@@ -111,7 +111,17 @@ struct STATE_PLACES {
   }
   // Notes the places of the states [first, last] of the table, which have moved.
   void note(const SYMBOL_STATE* table, int first, int last) {
-    for (int i = first; i <= last; ++i) at[table[i].symbol] = static_cast<uint8_t>(i);
+    int i = first;
+    // Four at a time: a reward can move a couple of hundred states.
+    for (; i + 3 <= last; i += 4) {
+      const uint8_t s0 = table[i].symbol, s1 = table[i + 1].symbol, s2 = table[i + 2].symbol,
+                    s3 = table[i + 3].symbol;
+      at[s0] = static_cast<uint8_t>(i);
+      at[s1] = static_cast<uint8_t>(i + 1);
+      at[s2] = static_cast<uint8_t>(i + 2);
+      at[s3] = static_cast<uint8_t>(i + 3);
+    }
+    for (; i <= last; ++i) at[table[i].symbol] = static_cast<uint8_t>(i);
   }
 
  private:
@@ -163,9 +173,10 @@ extern ROOT_FREQS rootFreqs;
 // many contexts, and the coder reads it by symbol whenever one of them is
 // coded; a copy by symbol spares it the pass over the table each time. A
 // direct-mapped cache by the context's address: an entry follows every
-// change to the frequencies of its context, is refilled when the table
-// has grown or moved, and is dropped when the context is rescaled; the
-// whole cache is emptied whenever the tree is started or cut back.
+// change to the frequencies of its context and the table's growth, is
+// refilled when it lost step (its slot was taken meanwhile), and is
+// dropped when the context is rescaled; the whole cache is emptied
+// whenever the tree is started or cut back.
 class TABLE_FREQS {
  public:
   static constexpr int kFrom = 32;  // tables of at least this many states are cached
@@ -176,6 +187,7 @@ class TABLE_FREQS {
     uint8_t lastIndex;   // how long, when the entry was filled
     uint32_t sum;        // of freq
     alignas(16) uint8_t freq[256];
+    bool placesFilled;   // whether places holds the table's (see placesOf)
     STATE_PLACES places;
   };
 
@@ -190,6 +202,13 @@ class TABLE_FREQS {
     ENTRY& e = slot(c);
     return InStep(e, c) ? &e : nullptr;
   }
+  // The places of e's states, filled when first asked for: many entries
+  // are refilled (their tables grow) more often than their states are
+  // looked for.
+  static STATE_PLACES& placesOf(ENTRY& e) {
+    if (!e.placesFilled) fillPlaces(e);
+    return e.places;
+  }
   // Takes in a changed state of context c, if c has an entry. Only long
   // tables have one: a table shrinks only when rescaled.
   void note(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
@@ -199,6 +218,9 @@ class TABLE_FREQS {
     e.sum = e.sum + s.freq - e.freq[s.symbol];
     e.freq[s.symbol] = s.freq;
   }
+  // Follows c's table, of which e was in step, after it grew by a pending
+  // state at `index` (and may have moved).
+  static void grown(ENTRY& e, const CONTEXT_RECORD* c, int index);
   // Forgets c's entry: its table is about to change wholesale.
   void drop(const CONTEXT_RECORD* c) {
     ENTRY& e = slot(c);
@@ -220,6 +242,7 @@ class TABLE_FREQS {
     return entries[(reinterpret_cast<uintptr_t>(c) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
   }
   static void fill(ENTRY& e, const CONTEXT_RECORD* c);
+  static void fillPlaces(ENTRY& e);
 
   ENTRY entries[1 << kSlotBits] = {};
 };

@@ -1543,7 +1543,7 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
       places = &rootFreqs.places();
     } else if (TABLE_FREQS::ENTRY* entry = tableFreqs.kept(ctx)) {
       kept = entry->freq;
-      places = &entry->places;
+      places = &TABLE_FREQS::placesOf(*entry);
     }
     const int n = static_cast<int>(end - table);
     list.count = interestOpen + (kept ? ListKeptIntoTail(table, n, kept, *places, tail, list.sum)

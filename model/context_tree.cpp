@@ -25,6 +25,12 @@ SYMBOL_STATE* STATE_PLACES::relocate(SYMBOL_STATE* table, int n, int symbol) {
   return nullptr;
 }
 
+bool STATE_PLACES::exactFor(const SYMBOL_STATE* table, int n) const {
+  STATE_PLACES now;
+  now.fill(table, n);
+  return std::memcmp(now.at, at, sizeof at) == 0;
+}
+
 void NoteMovedStates(const CONTEXT_RECORD* c, int first, int last) {
   STATE_PLACES* places = nullptr;
   if (c->suffix == 0) {
@@ -41,6 +47,12 @@ void ROOT_FREQS::fillPlaces() {
   placesStats = root->stats;
   placesLastIndex = root->lastIndex;
   placesFilled = true;
+}
+
+bool ROOT_FREQS::placesExact() const {
+  const CONTEXT_RECORD* root = Context(pos.root);
+  return !placesInStep() || statePlaces.exactFor(root->lastIndex ? States(root) : &root->oneState,
+                                                 root->lastIndex + 1);
 }
 
 void ROOT_FREQS::sync() {
@@ -94,13 +106,7 @@ int TABLE_FREQS::entriesInStep() const {
     ENTRY now;
     fill(now, e.context);
     if (now.sum != e.sum || std::memcmp(now.freq, e.freq, sizeof now.freq) != 0) return -1;
-    // The places are hints, but which symbols the table lacks must be exact.
-    if (InStep(e, e.context) && e.placesFilled && e.lastIndex != 255) {
-      fillPlaces(now);
-      for (int symbol = 0; symbol < 256; ++symbol)
-        if ((e.places.at[symbol] == STATE_PLACES::kAbsent) != (now.places.at[symbol] == STATE_PLACES::kAbsent))
-          return -1;
-    }
+    if (InStep(e, e.context) && e.placesFilled && !e.places.exactFor(States(e.context), e.lastIndex + 1)) return -1;
     ++count;
   }
   return count;

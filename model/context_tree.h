@@ -109,6 +109,10 @@ struct STATE_PLACES {
     if (i == kAbsent && n < 256) return nullptr;
     return relocate(table, n, symbol);
   }
+  // Whether every place is right for `table` of n states, and every symbol
+  // it lacks is absent. Every move of a state is noted, so they always
+  // are while in step. For tests.
+  bool exactFor(const SYMBOL_STATE* table, int n) const;
   // Notes the places of the states [first, last] of the table, which have moved.
   void note(const SYMBOL_STATE* table, int first, int last) {
     int i = first;
@@ -154,6 +158,8 @@ struct ROOT_FREQS {
   }
   // The same if they are in step, else nullptr (nothing is filled).
   STATE_PLACES* keptPlaces() { return placesInStep() ? &statePlaces : nullptr; }
+  // Whether the places, if in step, are all right. For tests.
+  bool placesExact() const;
 
  private:
   bool placesInStep() const {
@@ -227,8 +233,8 @@ class TABLE_FREQS {
     if (e.context == c) e.context = nullptr;
   }
   void clear();
-  // How many entries there are, all in step with their tables; -1 if one
-  // is not. For tests.
+  // How many entries there are, all in step with their tables (their
+  // places exact); -1 if one is not. For tests.
   int entriesInStep() const;
 
  private:

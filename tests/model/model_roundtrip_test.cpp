@@ -129,7 +129,7 @@ bool RootCopyAgrees() {
     freq[table[i].symbol] = table[i].freq;
     sum += table[i].freq;
   }
-  return std::memcmp(freq, rootFreqs.freq, sizeof freq) == 0 && sum == rootFreqs.sum;
+  return std::memcmp(freq, rootFreqs.freq, sizeof freq) == 0 && sum == rootFreqs.sum && rootFreqs.placesExact();
 }
 
 ENCODED Encode(DATA_BUFFER* buffer, DIGEST digest = DIGEST::kTake) {

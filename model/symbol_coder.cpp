@@ -660,8 +660,9 @@ inline uint32_t ProposalBitsNow(int symbol) {
 // spreadsheet 3% faster. Text offers a few, and computes them as asked.
 class CANDIDATE_PROPOSALS {
  public:
-  // The predictors have moved on (or started afresh).
-  void expire() { state = kDue; }
+  // The predictors have moved on (or started afresh), and the text state
+  // with them.
+  void expire() { state = cs.text.inText() ? kAsAsked : kDue; }
   uint32_t of(int symbol) {
     if (state == kSetOut) return bits[symbol];
     if (state == kAsAsked) return ProposalBitsNow(symbol);
@@ -671,10 +672,9 @@ class CANDIDATE_PROPOSALS {
  private:
   enum STATE : uint8_t { kSetOut, kDue, kAsAsked };
 
-  // The first ask of a byte.
+  // The first ask of a byte outside text.
   [[gnu::noinline]] uint32_t first(int symbol) {
-    state = cs.text.inText() ? kAsAsked : kSetOut;
-    if (state == kAsAsked) return ProposalBitsNow(symbol);
+    state = kSetOut;
     make();
     return bits[symbol];
   }

@@ -1410,20 +1410,35 @@ SYMBOL_STATE* CodeLongListOneByOne(SYMBOL_STATE** c, int n, uint32_t t, uint32_t
   return CodeHeadAndTail<Encoding>(c, n, oneByOne, nullptr, t, escape, target, atTop, ctx, escapes);
 }
 
-// A long list past its first candidates: those and the proposed ones one by
-// one, then the rest by value, or in the top context one by one after a
-// decision against the escape. t is the escape weight plus the frequencies
-// of all n. Returns the found state, or nullptr after an escape.
+// The top context's long list, its n states in table order: the first
+// candidates and the proposed ones one by one, then the rest by value, or
+// one by one after a decision against the escape. t is the escape weight
+// plus the frequencies of all n. Returns the found state, or nullptr after
+// an escape. Nothing is masked in the top context yet: where its table is
+// cached, the whole table goes into the tail from its copy (which masks
+// its symbols early: the top context reads no masks, and masks them all
+// when it escapes), and only the head is listed.
 template <bool Encoding>
-SYMBOL_STATE* CodeLongList(SYMBOL_STATE** c, int n, uint32_t t, uint32_t escape, int target, bool atTop,
-                           CONTEXT_RECORD* ctx, int escapes) {
-  if (CodesTailByValue(escapes)) {
+SYMBOL_STATE* CodeLongList(CONTEXT_RECORD* ctx, int n, uint32_t t, uint32_t escape, int target) {
+  SYMBOL_STATE* const table = States(ctx);
+  SYMBOL_STATE* c[256];
+  int listed = 0;
+  if (CodesTailByValue(0)) {
     VALUE_TAIL tail;
-    GatherTail(tail, c, n);
+    if (TABLE_FREQS::ENTRY* entry = n >= TABLE_FREQS::kFrom ? tableFreqs.kept(ctx) : nullptr) {
+      for (; listed < kOneByOne; ++listed) c[listed] = table + listed;
+      StartTail(tail);
+      uint32_t sum = 0;
+      ListKeptIntoTail(table, n, entry->freq, TABLE_FREQS::placesOf(*entry), tail, sum);
+    } else {
+      for (; listed < n; ++listed) c[listed] = table + listed;
+      GatherTail(tail, c, n);
+    }
     if (const int moved = TakeProposedFromTail(c, kOneByOne, n, tail); moved >= 0)
-      return CodeHeadAndTail<Encoding>(c, n, kOneByOne + moved, &tail, t, escape, target, atTop, ctx, escapes);
+      return CodeHeadAndTail<Encoding>(c, n, kOneByOne + moved, &tail, t, escape, target, true, ctx, 0);
   }
-  return CodeLongListOneByOne<Encoding>(c, n, t, escape, target, atTop, ctx, escapes);
+  for (; listed < n; ++listed) c[listed] = table + listed;
+  return CodeLongListOneByOne<Encoding>(c, n, t, escape, target, true, ctx, 0);
 }
 
 // Offers the candidates of the top context in table order. Nothing is
@@ -1469,9 +1484,7 @@ SYMBOL_STATE* CodeInTopContext(CONTEXT_RECORD* ctx, int target) {
   const uint32_t escape = EscapeWeight(ctx, true, static_cast<uint32_t>(n), use);
   uint32_t t = escape + ctx->freqSum;
   if (n >= kLongList && !cs.text.inText()) {
-    SYMBOL_STATE* candidates[256];
-    for (int k = 0; k < n; ++k) candidates[k] = table + k;
-    if (SYMBOL_STATE* found = CodeLongList<Encoding>(candidates, n, t, escape, target, true, ctx, 0)) return found;
+    if (SYMBOL_STATE* found = CodeLongList<Encoding>(ctx, n, t, escape, target)) return found;
   } else {
     for (int k = 0; k < n; ++k) {
       if (k + 1 < n) PrefetchCandidateCells(table[k + 1].symbol, kTopCandidate, k + 1);

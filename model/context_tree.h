@@ -92,10 +92,12 @@ extern MODEL_POSITION pos;
 
 // Where each symbol's state stands in a long table, by symbol: a state is
 // found without a pass over its table. States move as they are rewarded
-// (the one found moves up, those it passes down one place each), so a
-// place is only a hint, checked at every use and corrected when wrong.
-// Which symbols the table holds is exact: a table gains symbols only by
-// growing and loses them only when rescaled, and either refills the places.
+// (the one found moves up, those it passes down one place each); every
+// move is noted (NoteMoved), and a place is still checked at every use and
+// searched for when wrong, so a move left unnoted would cost time, never
+// a wrong state. Which symbols the table holds is exact: a table gains
+// symbols only by growing, which is followed, and loses them only when
+// rescaled, which refills the places.
 struct STATE_PLACES {
   static constexpr uint8_t kAbsent = 0xFF;  // a symbol the table lacks (a table under 256 states)
   alignas(16) uint8_t at[256];
@@ -209,8 +211,8 @@ class TABLE_FREQS {
     return InStep(e, c) ? &e : nullptr;
   }
   // The places of e's states, filled when first asked for: many entries
-  // are refilled (their tables grow) more often than their states are
-  // looked for.
+  // serve only their frequencies, and once filled the places must follow
+  // every move of a state.
   static STATE_PLACES& placesOf(ENTRY& e) {
     if (!e.placesFilled) fillPlaces(e);
     return e.places;

@@ -1863,6 +1863,7 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
     aux.clearStamps();
   }
   aux.update(symbol, cs.symbolCount - 1, cs.maskRound);
+  cs.text.prepareClasses();
   proposals.expire();
   matchModel.look(pos.text->data() + pos.textBase, pos.textIndex);
   if (next->lastIndex) __builtin_prefetch(ModelAddress(next->stats));
@@ -1934,6 +1935,7 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   PrepareTablePages();
   tables.reset();
   aux.reset();
+  cs.text.prepareClasses();
   proposals.expire();
   wordFollowers.reset();
   matchModel.reset();

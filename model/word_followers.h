@@ -13,7 +13,7 @@ namespace zubreca {
 
 // Words are runs of ASCII letters, case ignored. (Counting bytes of 128 and
 // above as letters helps no UTF-8 text here and hurts binaries.)
-inline bool IsWordByte(int c) { return static_cast<unsigned>((c | 0x20) - 'a') < 26u; }
+constexpr bool IsWordByte(int c) { return static_cast<unsigned>((c | 0x20) - 'a') < 26u; }
 
 class WORD_FOLLOWERS {
  public:

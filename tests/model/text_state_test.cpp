@@ -7,9 +7,13 @@
 namespace zubreca {
 namespace {
 
-TEXT_STATE After(const std::string& text) {
+// The state after `text`, its classes set out as the coder sets them out
+// for the next byte.
+TEXT_STATE After(const std::string& text, TEXT_ALPHABET alphabet = TEXT_ALPHABET::kPlain) {
   TEXT_STATE state;
+  state.alphabet = alphabet;
   for (const char ch : text) state.update(static_cast<uint8_t>(ch));
+  state.prepareClasses();
   return state;
 }
 
@@ -81,6 +85,17 @@ TEST(TextState, PunctuationClassesFollowQuotations) {
   EXPECT_EQ(After("x").textClass('"'), 57u);
   EXPECT_EQ(After("x").textClass('7'), 0u) << "digits have no class";
   EXPECT_EQ(After("x").textClass(0xE9), 0u);
+}
+
+TEST(TextState, WordCodesAreLettersFrom64Up) {
+  const TEXT_STATE plain = After("ab");
+  const TEXT_STATE coded = After("ab", TEXT_ALPHABET::kWordCodes);
+  EXPECT_EQ(plain.textClass('['), 61u);  // other punctuation, after a letter
+  EXPECT_EQ(coded.textClass('['), 38u);  // a capital, after a small letter
+  EXPECT_EQ(coded.textClass(0xE9), 37u);
+  EXPECT_EQ(coded.textClass('@'), 38u);
+  EXPECT_EQ(coded.textClass('?'), 49u) << "below 64 punctuation stays punctuation";
+  EXPECT_EQ(After("a\xE9", TEXT_ALPHABET::kWordCodes).textClass('.'), 49u) << "a code is a letter";
 }
 
 TEST(TextState, BlankAndLineEndClassesMeasureTheRoomLeft) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <vector>
 
 namespace zubreca {
@@ -25,10 +24,21 @@ inline uint32_t HashOf(uint64_t context, int shift) {
 
 }  // namespace
 
-STORE_EVIDENCE GatherStoreEvidence(const uint8_t* data, size_t length) {
-  STORE_EVIDENCE evidence;
-  if (length == 0) return evidence;
-  std::vector<uint32_t> histogram(256, 0);
+double OrderZeroBits(const uint8_t* data, size_t length) {
+  if (length == 0) return 0;
+  uint32_t histogram[256] = {};
+  for (size_t i = 0; i < length; ++i) ++histogram[data[i]];
+  double entropy = 0;
+  for (const uint32_t count : histogram) {
+    if (count == 0) continue;
+    const double p = static_cast<double>(count) / static_cast<double>(length);
+    entropy -= p * std::log2(p);
+  }
+  return entropy;
+}
+
+double FollowerRepeatRate(const uint8_t* data, size_t length) {
+  if (length == 0) return 0;
   // Follower tables: the byte that came after the last occurrence of an
   // order-1, order-2, order-4 and order-12 context (the last two hashed).
   std::vector<uint8_t> after1(256, 0), after2(65536, 0), after4(kHashMask + 1, 0), after12(kHashMask + 1, 0);
@@ -37,7 +47,6 @@ STORE_EVIDENCE GatherStoreEvidence(const uint8_t* data, size_t length) {
   uint64_t older = 0;   // the four bytes before those
   for (size_t i = 0; i < length; ++i) {
     const uint8_t byte = data[i];
-    ++histogram[byte];
     const uint32_t c1 = static_cast<uint32_t>(recent & 0xFF);
     const uint32_t c2 = static_cast<uint32_t>(recent & 0xFFFF);
     const uint32_t c4 = HashOf(recent & 0xFFFFFFFF, 40);
@@ -53,21 +62,14 @@ STORE_EVIDENCE GatherStoreEvidence(const uint8_t* data, size_t length) {
     older = (older << 8 | recent >> 56) & 0xFFFFFFFF;
     recent = recent << 8 | byte;
   }
-  double entropy = 0;
-  for (const uint32_t count : histogram) {
-    if (count == 0) continue;
-    const double p = static_cast<double>(count) / static_cast<double>(length);
-    entropy -= p * std::log2(p);
-  }
-  evidence.bitsPerByte = entropy;
-  evidence.repeatRate = static_cast<double>(std::max({hits1, hits2, hits4, hits12})) / static_cast<double>(length);
-  return evidence;
+  return static_cast<double>(std::max({hits1, hits2, hits4, hits12})) / static_cast<double>(length);
 }
 
 bool ShouldStoreUnmodelled(const uint8_t* data, size_t length) {
   if (length < kShortestJudgedBuffer) return false;
-  const STORE_EVIDENCE evidence = GatherStoreEvidence(data, length);
-  return evidence.bitsPerByte >= kSpreadBound && evidence.repeatRate <= kChanceRepeatBound;
+  // The spread takes a few instructions a byte, the followers some fifty:
+  // most data (all text) is told to be modelled by its spread alone.
+  return OrderZeroBits(data, length) >= kSpreadBound && FollowerRepeatRate(data, length) <= kChanceRepeatBound;
 }
 
 }  // namespace zubreca

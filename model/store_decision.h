@@ -21,12 +21,11 @@ namespace zubreca {
 // (they are quick, and their statistics say too little).
 inline constexpr size_t kShortestJudgedBuffer = 4096;
 
-struct STORE_EVIDENCE {
-  double bitsPerByte = 8;  // order-0 entropy of the byte values
-  double repeatRate = 0;   // the highest follower hit rate of orders 1, 2, 4 and 12
-};
-
-STORE_EVIDENCE GatherStoreEvidence(const uint8_t* data, size_t length);
+// The order-0 entropy of the byte values, in bits per byte.
+double OrderZeroBits(const uint8_t* data, size_t length);
+// The highest rate at which the byte that followed the last occurrence of
+// the current context comes again, over orders 1, 2, 4 and 12.
+double FollowerRepeatRate(const uint8_t* data, size_t length);
 
 // True when the buffer shows no structure the model could use.
 bool ShouldStoreUnmodelled(const uint8_t* data, size_t length);

@@ -534,6 +534,27 @@ TEST_F(ModelRoundTripTest, CheapTailsAfterAnEscapeAreDecidedFirst) {
   }
 }
 
+TEST(StoreDecision, SpreadAloneOrFollowersTellStructure) {
+  Bytes cycles;  // every value equally often, in a fixed order
+  for (int r = 0; r < 32; ++r)
+    for (int v = 0; v < 256; ++v) cycles.push_back(static_cast<uint8_t>(v));
+  EXPECT_DOUBLE_EQ(OrderZeroBits(cycles.data(), cycles.size()), 8.0);
+  EXPECT_GT(FollowerRepeatRate(cycles.data(), cycles.size()), 0.95);
+  EXPECT_FALSE(ShouldStoreUnmodelled(cycles.data(), cycles.size())) << "spread, but each byte foretells the next";
+
+  const Bytes same(8192, 'a');
+  EXPECT_DOUBLE_EQ(OrderZeroBits(same.data(), same.size()), 0.0);
+  EXPECT_FALSE(ShouldStoreUnmodelled(same.data(), same.size()));
+
+  Bytes noise(1 << 16);
+  std::mt19937 rng(7);
+  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  EXPECT_GT(OrderZeroBits(noise.data(), noise.size()), 7.99);
+  EXPECT_LT(FollowerRepeatRate(noise.data(), noise.size()), 0.006);
+  EXPECT_TRUE(ShouldStoreUnmodelled(noise.data(), noise.size()));
+  EXPECT_FALSE(ShouldStoreUnmodelled(noise.data(), kShortestJudgedBuffer - 1)) << "too short to judge";
+}
+
 TEST(StoreDecision, NoCorpusFileSkipsTheModel) {
   NEEDS_CORPUS();
   for (const auto& entry : fs::recursive_directory_iterator(Corpus())) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "buffers/data_buffer.h"
 
 namespace zubreca {
@@ -25,6 +27,21 @@ SYMBOL_STATE* STATE_PLACES::relocate(SYMBOL_STATE* table, int n, int symbol) {
   return nullptr;
 }
 
+void STATE_PLACES::shiftPlaces(int first, int last, int moved) {
+  // A place p moves on where p - first <= last - 1 - first, unsigned: the
+  // absent mark (255) never does, as last is at most 255.
+  const __m128i low = _mm_set1_epi8(static_cast<char>(first));
+  const __m128i span = _mm_set1_epi8(static_cast<char>(last - 1 - first));
+  for (int k = 0; k < 256; k += 16) {
+    __m128i* lane = reinterpret_cast<__m128i*>(at + k);
+    const __m128i place = _mm_load_si128(lane);
+    const __m128i offset = _mm_sub_epi8(place, low);
+    const __m128i inside = _mm_cmpeq_epi8(_mm_min_epu8(offset, span), offset);  // all ones where inside
+    _mm_store_si128(lane, _mm_sub_epi8(place, inside));
+  }
+  at[moved] = static_cast<uint8_t>(first);
+}
+
 bool STATE_PLACES::exactFor(const SYMBOL_STATE* table, int n) const {
   STATE_PLACES now;
   now.fill(table, n);
@@ -38,7 +55,7 @@ void NoteMovedStates(const CONTEXT_RECORD* c, int first, int last) {
   } else if (TABLE_FREQS::ENTRY* e = tableFreqs.kept(c); e && e->placesFilled) {
     places = &e->places;
   }
-  if (places) places->note(States(c), first, last);
+  if (places) places->noteRotation(States(c), first, last);
 }
 
 void ROOT_FREQS::fillPlaces() {
@@ -92,7 +109,7 @@ void TABLE_FREQS::grown(ENTRY& e, const CONTEXT_RECORD* c, int index) {
   // table lacked; the states from index on moved down one place.
   e.stats = c->stats;
   e.lastIndex = c->lastIndex;
-  if (e.placesFilled) e.places.note(States(c), index, c->lastIndex);
+  if (e.placesFilled) e.places.noteRotation(States(c), index, c->lastIndex);  // from nowhere to index
 }
 
 void TABLE_FREQS::clear() {

@@ -115,10 +115,14 @@ struct STATE_PLACES {
   // it lacks is absent. Every move of a state is noted, so they always
   // are while in step. For tests.
   bool exactFor(const SYMBOL_STATE* table, int n) const;
-  // Notes the places of the states [first, last] of the table, which have moved.
-  void note(const SYMBOL_STATE* table, int first, int last) {
+  // Notes a move of the state at `last` to `first`, which moved each state
+  // in between down one place: every move of a state is one of these.
+  void noteRotation(const SYMBOL_STATE* table, int first, int last) {
+    if (last - first >= kWideRotation) {
+      shiftPlaces(first, last, table[first].symbol);
+      return;
+    }
     int i = first;
-    // Four at a time: a reward can move a couple of hundred states.
     for (; i + 3 <= last; i += 4) {
       const uint8_t s0 = table[i].symbol, s1 = table[i + 1].symbol, s2 = table[i + 2].symbol,
                     s3 = table[i + 3].symbol;
@@ -131,6 +135,13 @@ struct STATE_PLACES {
   }
 
  private:
+  // From this many states moved on, a rotation adds one to every place in
+  // [first, last) sixteen symbols at a time rather than noting each state
+  // it moved: a reward or a promotion in a long table can move a couple of
+  // hundred. The shift takes the places it finds as right, which every
+  // move keeps them (a wrong one would stay wrong, and still be checked).
+  static constexpr int kWideRotation = 48;
+  void shiftPlaces(int first, int last, int moved);
   // Finds a state whose move was not noted, and notes its place.
   SYMBOL_STATE* relocate(SYMBOL_STATE* table, int n, int symbol);
 };
@@ -262,8 +273,8 @@ inline void NoteFreq(const CONTEXT_RECORD* c, const SYMBOL_STATE& s) {
   tableFreqs.note(c, s);
 }
 
-// Takes in the new places of the states [first, last] of context c's
-// table, after they moved, where c's places are kept.
+// Takes in a move of the state at `last` of context c's table to `first`
+// (see STATE_PLACES::noteRotation), where c's places are kept.
 void NoteMovedStates(const CONTEXT_RECORD* c, int first, int last);
 inline void NoteMoved(const CONTEXT_RECORD* c, int first, int last) {
   if (c->lastIndex + 1 >= TABLE_FREQS::kFrom) NoteMovedStates(c, first, last);

@@ -496,11 +496,14 @@ void ViewSuffix(const CONTEXT_RECORD* c) {
   cs.suffixRest = rest;
 }
 
+// A frequency from its stamp of ViewSuffix (frequency << 8 | round); 0 when
+// stamped in another round.
+inline uint32_t StampedFreq(uint32_t stamp, uint32_t round) { return (stamp & 255) == round ? stamp >> 8 : 0; }
+
 // The suffix's frequency of a symbol, after ViewSuffix.
 inline uint32_t SuffixFreq(int symbol) {
   if (cs.suffixFreqs) return cs.suffixFreqs[symbol];
-  const uint32_t seen = cs.suffixSeen[symbol];
-  return (seen & 255) == cs.suffixRound ? seen >> 8 : 0;
+  return StampedFreq(cs.suffixSeen[symbol], cs.suffixRound);
 }
 
 // Whether a multi-symbol context may inherit (InheritFromSuffix): it has a
@@ -556,10 +559,7 @@ void InheritFromSuffix(CONTEXT_RECORD* c) {
   } else {
     const uint16_t* const seen = cs.suffixSeen;
     const uint32_t round = cs.suffixRound;
-    Inherit(c, [seen, round](int symbol) -> uint32_t {
-      const uint32_t stamp = seen[symbol];
-      return (stamp & 255) == round ? stamp >> 8 : 0;
-    });
+    Inherit(c, [seen, round](int symbol) { return StampedFreq(seen[symbol], round); });
   }
 }
 

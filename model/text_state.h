@@ -14,6 +14,14 @@
 
 namespace zubreca {
 
+// Letters of words: ASCII letters in plain text; every byte from 64 up
+// where the words are coded (codes, and the letters of words not in the
+// dictionary). On the wiki trick's first stream the second reading is
+// 0.3% smaller; on plain text it would cost 0.2%.
+constexpr bool IsLetterOf(TEXT_ALPHABET alphabet, int c) {
+  return alphabet == TEXT_ALPHABET::kPlain ? IsWordByte(c) : c >= 64;
+}
+
 struct TEXT_STATE {
   int lastByte = 0;
   int byteBefore = 0;
@@ -29,11 +37,8 @@ struct TEXT_STATE {
 
   static constexpr uint32_t kTextClasses = 64;
 
-  // Letters of words: ASCII letters in plain text; every byte from 64 up
-  // where the words are coded (codes, and the letters of words not in the
-  // dictionary). On the wiki trick's first stream the second reading is
-  // 0.3% smaller; on plain text it would cost 0.2%.
-  bool isWordByte(int c) const { return alphabet == TEXT_ALPHABET::kPlain ? IsWordByte(c) : c >= 64; }
+  // Letters of words (see IsLetterOf).
+  bool isWordByte(int c) const { return IsLetterOf(alphabet, c); }
 
   // Takes in the byte just coded.
   void update(int c) {
@@ -154,7 +159,7 @@ struct TEXT_STATE {
     std::array<std::array<uint8_t, 256>, 2> kinds{};
     for (int alphabet = 0; alphabet < 2; ++alphabet)
       for (int c = 0; c < 256; ++c) {
-        const bool letter = alphabet == 0 ? IsWordByte(c) : c >= 64;
+        const bool letter = IsLetterOf(static_cast<TEXT_ALPHABET>(alphabet), c);
         uint8_t kind = kNoKind;
         if (c == ' ')
           kind = kBlank;

@@ -55,7 +55,7 @@ struct AUX_PREDICTORS {
   // kNarrowOccurrences latest occurrences. Gathered at the first question
   // after an update, apart from the stamps: text asks for the stamps only.
   static constexpr int kWideFollowers = 16;
-  static constexpr uint32_t kNarrowOccurrences = 8;
+  static constexpr uint32_t kNarrowOccurrences = 4;
   const uint64_t* recentFollowerSet() {
     if (followerSetDue) gatherRecentFollowers();
     return recentFollowers;

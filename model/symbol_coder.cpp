@@ -1853,9 +1853,12 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   pos.curContext = ctxOffset;
   pos.foundState = found;
   // The text and word state move on first: the word followers' slots for
-  // the next byte are fetched while the tree is updated.
+  // the next byte are fetched while the tree is updated. The followers are
+  // asked only in text, and learn only there: outside text their three
+  // slots a byte in 10 MB of tables cost stereo audio 4% of its time and
+  // a library 6%, and the corpus codes within 0.03% without them.
   cs.text.update(symbol);
-  wordFollowers.update(symbol, cs.text.words(), cs.text.isWordByte(symbol));
+  if (cs.text.inText()) wordFollowers.update(symbol, cs.text.words(), cs.text.isWordByte(symbol));
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
   const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);

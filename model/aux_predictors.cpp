@@ -52,7 +52,6 @@ void AUX_PREDICTORS::reset() {
   std::memset(recentSeen, 0x55, sizeof recentSeen);
   std::memset(recentCount, 0, sizeof recentCount);
   std::memset(pairSeen, 0x55, sizeof pairSeen);
-  std::memset(pairChain, 0x55, sizeof pairChain);
   std::memset(classFollowers, 0, sizeof classFollowers);
   std::memset(followTables, 0, sizeof followTables);
   for (int i = 0; i < 256; ++i) recordTable[i] = static_cast<uint8_t>(i);
@@ -118,7 +117,6 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
     const uint32_t key = SPREAD.v[p] + 2u * SPREAD.v[c];
     const uint32_t old = pairSeen[key];
     pairSeen[key] = i - 1;
-    pairChain[(i - 1) & (kPairChainSize - 1)] = old;
     const uint32_t d2 = i - old;
     if (d2 <= 0x3FFF) {
       pairFollower = at(old + 2);

@@ -10,7 +10,6 @@ namespace zubreca {
 struct AUX_PREDICTORS {
   static constexpr uint32_t kRingSize = 1u << 17;
   static constexpr uint32_t kRecentDepth = 64;  // past the 56 occurrences the stamps reach
-  static constexpr uint32_t kPairChainSize = 1u << 17;
 
   // Proposals for the next byte; -1 when there is none.
   int recencyFollower = -1;  // byte after the last occurrence of the current byte
@@ -88,7 +87,6 @@ struct AUX_PREDICTORS {
   uint32_t recentSeen[256][kRecentDepth];
   uint8_t recentCount[256];
   uint32_t pairSeen[65536];
-  uint32_t pairChain[kPairChainSize];
   uint8_t classFollowers[256 * 12 * 256];
   uint32_t classCell = 0;
   uint8_t followTables[3][65536];

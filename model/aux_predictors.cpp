@@ -187,9 +187,7 @@ void AUX_PREDICTORS::stampRecentFollowers() {
 // the coder's long lists, one decision each, mostly refused. Its latest
 // occurrences' followers tell nearly as much: stereo audio, whose frequent
 // high bytes are followed by noise, takes 16% fewer decisions this way, and
-// audio, images and programs code at most 0.1% larger. The followers of
-// the 4 latest rather than 8 take it a further 3.9% fewer decisions, at
-// most 0.16% larger (a spreadsheet; the audio 0.06%, programs 0.03%).
+// audio, images and programs code at most 0.1% larger.
 void AUX_PREDICTORS::gatherRecentFollowers() {
   followerSetDue = false;
   uint64_t all[4] = {}, latest[4] = {};

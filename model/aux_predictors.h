@@ -54,7 +54,7 @@ struct AUX_PREDICTORS {
   // kNarrowOccurrences latest occurrences. Gathered at the first question
   // after an update, apart from the stamps: text asks for the stamps only.
   static constexpr int kWideFollowers = 16;
-  static constexpr uint32_t kNarrowOccurrences = 4;
+  static constexpr uint32_t kNarrowOccurrences = 8;
   const uint64_t* recentFollowerSet() {
     if (followerSetDue) gatherRecentFollowers();
     return recentFollowers;

@@ -28,31 +28,11 @@ namespace {
 
 constexpr int kMatchLengthClasses = 16;
 
-// How often, in the long lists of contexts reached by an escape, a recent
-// follower of the byte that no other predictor proposes is the symbol:
-// running sums of such candidates per list and of lists where one was the
-// symbol, each in 1/256 over about the last 64 lists. Offered one by one
-// ahead of the tail, such candidates pay on a library, where one in 23 is
-// the symbol (never offering them so was 0.4% larger), but hardly on stereo
-// audio, where one in 47 is, and where they took 9% of its time. Offered
-// while at least one in 35 is the symbol, stereo audio takes 5% less time
-// and codes 0.02% smaller; programs code up to 0.16% larger (the library
-// 0.04%), the rest of the corpus at most 0.02%. One in 25 took the audio 3%
-// less time still, for up to 0.19% on programs (the library 0.12%).
-class RECENT_FOLLOWER_RATE {
- public:
-  // Whether they go one by one: while at least one in kOneIn is the symbol.
-  bool pays() const { return hits * kOneIn >= offers; }
-  void note(uint32_t offered, bool hit) {
-    offers = offers - (offers >> 6) + (offered << 8);
-    hits = hits - (hits >> 6) + (hit ? 256u : 0u);
-  }
-
- private:
-  static constexpr uint32_t kOneIn = 35;
-  uint32_t offers = 0;  // below 2^8 * 256 * 64 = 2^22
-  uint32_t hits = 0;
-};
+// Bytes cost more than 3.5 bits while the running cost exceeds this: the
+// noisy samples of audio and photos (4.1 to 4.3 bits a byte), where the
+// coder spends its time on symbols new to their contexts. Programs (1 to
+// 2.6 bits) and text cost less.
+constexpr uint32_t kCostlyBytes = 3584;
 
 // Per-buffer coding state.
 struct CODING_STATE {
@@ -81,11 +61,12 @@ struct CODING_STATE {
   uint32_t valueTails = 0;  // tails coded by value
   uint32_t escapedTailsDecided = 0;  // tails after an escape coded after a decision
   uint32_t favouritesFound = 0;      // tails whose favourite was the symbol
-  uint32_t escapedValueTails = 0;    // lists after an escape whose tails went by value
-  uint32_t recentOffered = 0;        // ... whose recent followers went one by one
   bool lastEscapedTailHit = false;  // whether the last tail after an escape held the symbol
-  RECENT_FOLLOWER_RATE recentRate;
   SPLIT_ESTIMATE split;
+  // The running cost of a byte, in 1/16 bits times 64 (about the last 64
+  // bytes), and the coder's spending when the byte started.
+  uint32_t byteCost = 0;
+  uint32_t spentBefore = 0;
   // The match decisions: a probability of the proposed byte out of 2^16
   // and how often it was used, by the class of the match length, where the
   // top context holds the byte and whether the buffer is text.
@@ -1167,22 +1148,15 @@ int ListKeptIntoTail(SYMBOL_STATE* table, int n, const uint8_t* kept, STATE_PLAC
   return open;
 }
 
-// The symbols the auxiliary predictors other than the recent followers
-// propose, as a set of 256 bits.
-void PredictedSet(uint64_t predicted[4]) {
-  for (int word = 0; word < 4; ++word) predicted[word] = 0;
+// The symbols an auxiliary predictor proposes, as a set of 256 bits.
+void ProposedSet(uint64_t proposed[4]) {
+  const uint64_t* recent = aux.recentFollowerSet();
+  for (int word = 0; word < 4; ++word) proposed[word] = recent[word];
   const int symbols[] = {aux.recencyFollower,  aux.pairFollower,       aux.classFollower,
                          aux.tableFollower[0], aux.tableFollower[1],   aux.tableFollower[2],
                          aux.recordFollower,   aux.progression,        aux.columnGuess};
   for (const int symbol : symbols)
-    if (symbol >= 0) predicted[symbol >> 6] |= uint64_t{1} << (symbol & 63);
-}
-
-// The symbols an auxiliary predictor proposes, as a set of 256 bits.
-void ProposedSet(uint64_t proposed[4]) {
-  PredictedSet(proposed);
-  const uint64_t* recent = aux.recentFollowerSet();
-  for (int word = 0; word < 4; ++word) proposed[word] |= recent[word];
+    if (symbol >= 0) proposed[symbol >> 6] |= uint64_t{1} << (symbol & 63);
 }
 
 // Moves the candidates from `from` on that an auxiliary predictor proposes
@@ -1209,11 +1183,13 @@ int PromoteProposed(SYMBOL_STATE** c, int from, int n) {
 
 // The same for a list whose n candidates c were all gathered into `tail`
 // and lie from `from` on in the order of their states in memory (the order
-// of their context's table): the first `from` and the `proposed` ones are
+// of their context's table): the first `from` and the proposed ones are
 // taken out of the tail, and only the proposed ones are moved, found by
 // their bits rather than by a pass over the list. Returns how many moved,
 // or -1, with nothing changed, when fewer than kMinTail would be left.
-int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail, const uint64_t proposed[4]) {
+int TakeProposedFromTail(SYMBOL_STATE** c, int from, int n, VALUE_TAIL& tail) {
+  uint64_t proposed[4];
+  ProposedSet(proposed);
   uint64_t head[4] = {};
   for (int k = 0; k < from; ++k) head[c[k]->symbol >> 6] |= uint64_t{1} << (c[k]->symbol & 63);
   SYMBOL_STATE* promoted[256];
@@ -1477,9 +1453,7 @@ SYMBOL_STATE* CodeLongList(CONTEXT_RECORD* ctx, int n, uint32_t t, uint32_t esca
       for (; listed < n; ++listed) c[listed] = table + listed;
       GatherTail(tail, c, n);
     }
-    uint64_t proposed[4];
-    ProposedSet(proposed);
-    if (const int moved = TakeProposedFromTail(c, kOneByOne, n, tail, proposed); moved >= 0)
+    if (const int moved = TakeProposedFromTail(c, kOneByOne, n, tail); moved >= 0)
       return CodeHeadAndTail<Encoding>(c, n, kOneByOne, kOneByOne + moved, &tail, t, escape, target, true, ctx, 0);
   }
   for (; listed < n; ++listed) c[listed] = table + listed;
@@ -1680,27 +1654,8 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
   PrefetchSymbolCells(candidates[0]->symbol, kEscapedCandidate);
   const bool longList = count >= kLongList;
   if (longList && intoTail) {
-    // The recent followers that no other predictor proposes go one by one
-    // only while they pay (RECENT_FOLLOWER_RATE); those in the list past
-    // its head are counted either way, and whether one was the symbol.
-    uint64_t proposed[4], recentOnly[4];
-    PredictedSet(proposed);
-    const uint64_t* const recent = aux.recentFollowerSet();
-    const int headSymbol = candidates[0]->symbol;
-    uint32_t offered = 0;
-    for (int word = 0; word < 4; ++word) {
-      recentOnly[word] = recent[word] & ~proposed[word];
-      if (word == headSymbol >> 6) recentOnly[word] &= ~(uint64_t{1} << (headSymbol & 63));
-      for (uint64_t bits = recentOnly[word]; bits != 0; bits &= bits - 1)
-        offered += tail.set.has(word * 64 + __builtin_ctzll(bits));
-    }
-    ++cs.escapedValueTails;
-    if (cs.recentRate.pays()) {
-      ++cs.recentOffered;
-      for (int word = 0; word < 4; ++word) proposed[word] |= recentOnly[word];
-    }
     SYMBOL_STATE* found;
-    if (const int moved = TakeProposedFromTail(candidates, kEscapedHead, count, tail, proposed); moved >= 0) {
+    if (const int moved = TakeProposedFromTail(candidates, kEscapedHead, count, tail); moved >= 0) {
       found = CodeHeadAndTail<Encoding>(candidates, count, kEscapedHead, kEscapedHead + moved, &tail, t, escape,
                                         target, false, ctx, escapes);
     } else {
@@ -1709,7 +1664,6 @@ SYMBOL_STATE* CodeInEscapedContext(CONTEXT_RECORD* ctx, int target, int escapes)
       if (predicted >= 0) list.movePredicted();
       found = CodeLongListOneByOne<Encoding>(candidates, count, t, escape, target, false, ctx, escapes);
     }
-    cs.recentRate.note(offered, found && (recentOnly[found->symbol >> 6] >> (found->symbol & 63) & 1) != 0);
     if (found) return found;
   } else {
     TAIL_METER meter(escapes);
@@ -1910,11 +1864,14 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   pos.foundState = found;
   // The text and word state move on first: the word followers' slots for
   // the next byte are fetched while the tree is updated. The followers are
-  // asked only in text, and learn only there: outside text their three
-  // slots a byte in 10 MB of tables cost stereo audio 4% of its time and
-  // a library 6%, and the corpus codes within 0.03% without them.
+  // asked only in text; outside it they learn only while bytes are cheap.
+  // Their three slots a byte in 10 MB of tables cost stereo audio 4% of
+  // its time, and what they learn from noisy samples gains nothing. Not
+  // learning outside text at all took a library 6% less time too, but made
+  // two other programs 0.03% larger: their text comes between cheap bytes.
   cs.text.update(symbol);
-  if (cs.text.inText()) wordFollowers.update(symbol, cs.text.words(), cs.text.isWordByte(symbol));
+  if (cs.text.inText() || cs.byteCost < kCostlyBytes)
+    wordFollowers.update(symbol, cs.text.words(), cs.text.isWordByte(symbol));
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
   const bool grown = UpdateModel(ctxOffset, cs.escapeHint, escapes);
@@ -1943,6 +1900,9 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   __builtin_prefetch(&tables.stage3[SymbolCell3(next->lastIndex ? kTopCandidate : kOneSymbol,
                                                 static_cast<uint32_t>(firstSymbol))]);
   if (CodesTailByValue(0) || CodesTailByValue(1)) PrefetchNextByteCells(next);
+  const uint32_t spent = coder.spentSixteenths();
+  cs.byteCost = cs.byteCost - (cs.byteCost >> 6) + std::min(spent - cs.spentBefore, 255u);
+  cs.spentBefore = spent;
   ++pos.textIndex;
   ++cs.symbolCount;
   if (!grown) {
@@ -1994,11 +1954,10 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   std::fill(std::begin(cs.tailCost), std::end(cs.tailCost), 0u);
   cs.valueTails = 0;
   cs.lastEscapedTailHit = false;
-  cs.recentRate = RECENT_FOLLOWER_RATE{};
+  cs.byteCost = 0;
+  cs.spentBefore = RANGE_CODER{}.spentSixteenths();  // the coder starts afresh after this
   cs.escapedTailsDecided = 0;
   cs.favouritesFound = 0;
-  cs.escapedValueTails = 0;
-  cs.recentOffered = 0;
   cs.split.reset();
   for (auto& byLength : cs.matchHit)
     for (auto& byPlace : byLength) std::fill(std::begin(byPlace), std::end(byPlace), uint16_t{49152});
@@ -2021,7 +1980,7 @@ void AddTailCodingState(const std::function<void(const void*, size_t)>& add) {
   add(cs.tailCost, sizeof cs.tailCost);
   add(&cs.valueTails, sizeof cs.valueTails);
   add(&cs.lastEscapedTailHit, sizeof cs.lastEscapedTailHit);
-  add(&cs.recentRate, sizeof cs.recentRate);
+  add(&cs.byteCost, sizeof cs.byteCost);
   cs.split.addState(add);
   add(cs.matchHit, sizeof cs.matchHit);
   add(cs.matchUses, sizeof cs.matchUses);
@@ -2030,8 +1989,6 @@ void AddTailCodingState(const std::function<void(const void*, size_t)>& add) {
 uint32_t TailsCodedByValue() { return cs.valueTails; }
 uint32_t EscapedTailsDecided() { return cs.escapedTailsDecided; }
 uint32_t FavouritesFound() { return cs.favouritesFound; }
-uint32_t EscapedValueTails() { return cs.escapedValueTails; }
-uint32_t RecentFollowersOffered() { return cs.recentOffered; }
 uint32_t SymbolCount() { return cs.symbolCount; }
 
 }  // namespace zubreca

@@ -45,10 +45,5 @@ uint32_t EscapedTailsDecided();
 // How many tails this buffer has found the symbol in by their favourite
 // (the candidate whose recent hits single it out) so far.
 uint32_t FavouritesFound();
-// How many long lists reached by an escape this buffer has coded with
-// their tails by value so far, and in how many of them the recent
-// followers that no other predictor proposes went one by one.
-uint32_t EscapedValueTails();
-uint32_t RecentFollowersOffered();
 
 }  // namespace zubreca

@@ -94,7 +94,7 @@ TEST(RecencyStamps, FollowersOfRecentOccurrencesAreStamped) {
 
 }  // namespace
 // The same followers as a set: all of them while at most 16 differ, else
-// only those of the 4 latest occurrences (k = 0 to 3).
+// only those of the 8 latest occurrences (k = 0 to 7).
 TEST(RecencyStamps, TheFollowerSetNarrowsWhenManyBytesFollowed) {
   auto setAfter = [](int distinct) {
     auto follower = [distinct](int j) { return 0x80 + j % distinct; };
@@ -111,9 +111,9 @@ TEST(RecencyStamps, TheFollowerSetNarrowsWhenManyBytesFollowed) {
   // The followers of occurrences 299 (the latest, already the recency
   // follower) and before: with 16 different bytes all of them are met.
   EXPECT_EQ(setAfter(16), "abcdefghijklmnop");
-  // With 17 they all are too, so only those of occurrences 298 to 295
-  // remain: 298 % 17 = 9 down to 295 % 17 = 6.
-  EXPECT_EQ(setAfter(17), "ghij");
+  // With 17 they all are too, so only those of occurrences 298 to 291
+  // remain: 298 % 17 = 9 down to 291 % 17 = 2.
+  EXPECT_EQ(setAfter(17), "cdefghij");
 }
 
 }  // namespace zubreca

@@ -534,32 +534,6 @@ TEST_F(ModelRoundTripTest, CheapTailsAfterAnEscapeAreDecidedFirst) {
   }
 }
 
-// The recent followers of a byte that no other predictor proposes go one
-// by one, in the long lists reached by an escape, while they turn out to
-// be the symbol often enough: in a library's lists far more often than in
-// stereo audio's.
-TEST_F(ModelRoundTripTest, RecentFollowersAreOfferedWhereTheyPay) {
-  NEEDS_CORPUS();
-  double share[2];
-  const char* const files[] = {"x86/libc.so.6", "samples/front_stereo.wav"};
-  for (int k = 0; k < 2; ++k) {
-    SCOPED_TRACE(files[k]);
-    const Bytes bytes = Prefix(ReadFile(Corpus() / files[k]), kUnderSanitizer ? 60000 : 200000);
-    const ENCODED e = Encode(bytes);
-    const uint32_t lists = EscapedValueTails(), offered = RecentFollowersOffered();
-    const DECODED d = Decode(e.stream);
-    EXPECT_TRUE(d.bytes == bytes);
-    EXPECT_EQ(d.digest, e.digest);
-    EXPECT_EQ(EscapedValueTails(), lists);
-    EXPECT_EQ(RecentFollowersOffered(), offered);
-    ASSERT_GT(lists, bytes.size() / 50);
-    EXPECT_GT(offered, 0u);
-    share[k] = static_cast<double>(offered) / lists;
-  }
-  EXPECT_GT(share[0], 2 * share[1]);
-  EXPECT_LT(share[1], 0.25);
-}
-
 TEST(StoreDecision, SpreadAloneOrFollowersTellStructure) {
   Bytes cycles;  // every value equally often, in a fixed order
   for (int r = 0; r < 32; ++r)

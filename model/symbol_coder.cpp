@@ -888,12 +888,13 @@ bool CandidateDecision(int target, const SYMBOL_STATE* st, uint32_t t, bool atTo
 // Long lists from 8 rather than 12 candidates were 1.2% larger on a
 // spreadsheet.
 // A list reached by an escape whose tail goes by value has a head of
-// kEscapedHead: its first candidate alone, the proposed ones
-// behind it. A head of 1 rather than 2 there takes 3.6% fewer decisions on
-// stereo audio, 2.7% on a library and 2.6% on a photo, and codes every
-// corpus file within 0.03% (a spreadsheet 0.26% smaller, a 16-bit image
-// 0.08%); a head of none made a library 1.1% larger. Tails that stay one by one after a decision keep kOneByOne: a
-// head of 1 there made the spreadsheet 1.7% larger.
+// kEscapedHead: its first candidate alone, the proposed ones behind it. A
+// head of 1 rather than 2 there takes 3.6% fewer decisions on stereo
+// audio, 2.7% on a library and 2.6% on a photo, and codes every corpus
+// file within 0.03% (a spreadsheet 0.26% smaller, a 16-bit image 0.08%);
+// a head of none made a library 1.1% larger. Tails that stay one by one
+// after a decision keep kOneByOne: a head of 1 there made the spreadsheet
+// 1.7% larger.
 constexpr int kLongList = 12;
 constexpr int kOneByOne = 2;
 constexpr int kEscapedHead = 1;

@@ -154,6 +154,12 @@ void AUX_PREDICTORS::update(int c, uint32_t i, uint8_t maskRound) {
   progression = (i >= 3 && step == p - pp && pp - ppp == step && step != 0)
                     ? ((c + step) & 0xFF)
                     : -1;
+  // Else across records: a field that counts from record to record.
+  const uint32_t length = static_cast<uint32_t>(recordLength);
+  if (progression < 0 && length > 0 && i + 1 >= 2 * length) {
+    const int last = at(i + 1 - length), before = at(i + 1 - 2 * length);
+    if (last != before) progression = (2 * last - before) & 0xFF;
+  }
 
   previous[2] = pp;
   previous[1] = p;

@@ -116,4 +116,26 @@ TEST(RecencyStamps, TheFollowerSetNarrowsWhenManyBytesFollowed) {
   EXPECT_EQ(setAfter(17), "cdefghij");
 }
 
+TEST(Progression, TermsCountOnOverTheLastBytesOrFromRecordToRecord) {
+  Feed(std::string{'\x09', '\x01', '\x03', '\x05', '\x07'});
+  EXPECT_EQ(aux.progression, 9);
+  // Records of five bytes whose third counts up: after the next record's
+  // first two bytes, the count goes on.
+  std::string records;
+  for (char k = 10; k < 20; ++k) records += std::string{'A', 'B', k, '\0', '\x7F'};
+  Feed(records + "AB");
+  EXPECT_EQ(aux.recordLength, 5);
+  EXPECT_EQ(aux.recordFollower, 19);
+  EXPECT_EQ(aux.progression, 20);
+  // A field that stays is left to the record follower.
+  Feed(records + "AB" + '\x14');
+  EXPECT_EQ(aux.recordFollower, 0);
+  EXPECT_EQ(aux.progression, -1);
+  // Counting down wraps around below 0.
+  records.clear();
+  for (int k = 4; k >= 0; --k) records += std::string{'A', 'B', static_cast<char>(k), '\0', '\x7F'};
+  Feed(records + "AB");
+  EXPECT_EQ(aux.progression, 255);
+}
+
 }  // namespace zubreca

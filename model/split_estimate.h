@@ -51,9 +51,10 @@ constexpr STRETCH_TABLE kStretch{};
 class SPLIT_ESTIMATE {
  public:
   static constexpr uint32_t kTotal = 1 << 16;  // the total the weights are out of
-  // Rows of the first curve of a tail decision, of the second, and of the
-  // decision between a tail and an escape.
-  static constexpr int kFirstRows = 2048, kSecondRows = 4096 + 16, kEscapeRows = 8;
+  // Rows of the first curve of a tail decision, of the second, of the
+  // decision between a tail and an escape, and of the decision whether the
+  // symbol is among a group of proposed candidates.
+  static constexpr int kFirstRows = 2048, kSecondRows = 4096 + 16, kEscapeRows = 8, kGroupRows = 12;
   // The bits of a value take first rows from 8 to 2047 and second rows
   // from 16 to 4095 (1 followed by the bits so far, above 3 and 4 bits of
   // context). The other rows serve decisions that are no bit of a value:
@@ -78,6 +79,12 @@ class SPLIT_ESTIMATE {
   uint32_t escapeWeight(uint32_t row, uint32_t w, uint32_t t) {
     learning[1] = nullptr;
     return Clamp(read(kFirstRows + kSecondRows + row, StretchOf(w, t), learning[0]));
+  }
+
+  // The same for a group of proposed candidates against the rest.
+  uint32_t groupWeight(uint32_t row, uint32_t w, uint32_t t) {
+    learning[1] = nullptr;
+    return Clamp(read(kFirstRows + kSecondRows + kEscapeRows + row, StretchOf(w, t), learning[0]));
   }
 
   template <class ADD>
@@ -116,7 +123,7 @@ class SPLIT_ESTIMATE {
            kKnotShift;
   }
 
-  uint16_t curve[kFirstRows + kSecondRows + kEscapeRows][kKnots + 1];
+  uint16_t curve[kFirstRows + kSecondRows + kEscapeRows + kGroupRows][kKnots + 1];
   uint16_t* learning[2] = {};
 };
 

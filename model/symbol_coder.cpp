@@ -28,11 +28,8 @@ namespace {
 
 constexpr int kMatchLengthClasses = 16;
 
-// Bytes cost more than 3.5 bits while the running cost exceeds this: the
-// noisy samples of audio and photos (4.1 to 4.3 bits a byte), where the
-// coder spends its time on symbols new to their contexts. Programs (1 to
-// 2.6 bits) and text cost less.
-constexpr uint32_t kCostlyBytes = 3584;
+// The auxiliary predictors that propose a byte by name.
+enum PROPOSER : int { kColumn, kPair, kClass, kTable0, kTable1, kTable2, kRecord, kProgression, kRecency, kProposers };
 
 // Per-buffer coding state.
 struct CODING_STATE {
@@ -59,14 +56,14 @@ struct CODING_STATE {
   // code a tail by value.
   uint32_t tailCost[4] = {};
   uint32_t valueTails = 0;  // tails coded by value
+  uint32_t proposedGroups = 0;  // groups of proposed candidates decided
   uint32_t escapedTailsDecided = 0;  // tails after an escape coded after a decision
   uint32_t favouritesFound = 0;      // tails whose favourite was the symbol
   bool lastEscapedTailHit = false;  // whether the last tail after an escape held the symbol
   SPLIT_ESTIMATE split;
-  // The running cost of a byte outside text, in 1/16 bits times 64 (about
-  // the last 64 such bytes), and the coder's spending when the byte started.
-  uint32_t byteCost = 0;
-  uint32_t spentBefore = 0;
+  // How often each named predictor's proposals in lists coded by value
+  // turned out the symbol lately, out of 2^16 (CodeProposedInGroups).
+  uint16_t proposerRate[kProposers];
   // The match decisions: a probability of the proposed byte out of 2^16
   // and how often it was used, by the class of the match length, where the
   // top context holds the byte and whether the buffer is text.
@@ -921,12 +918,14 @@ inline bool CodesTailByValue(int escapes) {
   return !cs.text.inText() && cs.tailCost[TailClass(escapes)] > kValueTailAbove;
 }
 // In a context reached by an escape, a tail that stays one by one is
-// coded after a decision against the escape where such tails have cost
-// less than a quarter bit on average: a spreadsheet's long lists end in an
-// escape more often than not, after up to a hundred near-certain
-// refusals. There it takes 21% fewer decisions for 0.3% of its size;
-// programs and audio, whose one-by-one tails cost more, code within 0.01%.
-constexpr uint32_t kCheapTail = 64;
+// coded after a decision against the escape: a spreadsheet's long lists
+// end in an escape more often than not, after up to a hundred near-certain
+// refusals. Taken where such tails had cost less than a quarter bit on
+// average, it took the spreadsheet 21% fewer decisions for 0.3% of its
+// size; taken wherever they do not go by value (below kValueTailAbove),
+// the spreadsheet 14% fewer instructions still, and it codes 0.4% smaller;
+// a program codes 0.4% larger.
+constexpr uint32_t kCheapTail = kValueTailAbove;
 inline bool CodesCheapTailAfterDecision(int escapes) {
   return !cs.text.inText() && cs.tailCost[TailClass(escapes)] < kCheapTail;
 }
@@ -1386,6 +1385,88 @@ SYMBOL_STATE* CodeTailAfterDecision(SYMBOL_STATE* const* c, int n, uint32_t sum,
   return c[n - 1];
 }
 
+// Which named predictors (PROPOSER) propose the symbol, a bit each.
+inline uint32_t Proposers(int symbol) {
+  return (symbol == aux.columnGuess) << kColumn | (symbol == aux.pairFollower) << kPair |
+         (symbol == aux.classFollower) << kClass | (symbol == aux.tableFollower[0]) << kTable0 |
+         (symbol == aux.tableFollower[1]) << kTable1 | (symbol == aux.tableFollower[2]) << kTable2 |
+         (symbol == aux.recordFollower) << kRecord | (symbol == aux.progression) << kProgression |
+         (symbol == aux.recencyFollower) << kRecency;
+}
+
+// The proposed candidates of a list coded by value. Most are refused: on
+// a photo, one in 7 to 20 of each predictor's turned out the symbol, and
+// each refusal took a decision through the five correction stages. So the
+// candidates of a predictor whose proposals have lately turned out the
+// symbol at least one time in 10 (kStrongRate) go one by one; the others,
+// with those only the followers of recent occurrences propose, go as a
+// group: one decision tells whether the symbol is among them, learned by
+// their number and the share of their frequencies, then they go one by one.
+// Returns the found state, or nullptr when the symbol is not among them (t
+// has then lost their frequencies); `at` is the place of c[0] in a list of
+// n.
+constexpr uint16_t kStrongRate = 65536 / 10;
+template <bool Encoding>
+SYMBOL_STATE* CodeProposedInGroups(SYMBOL_STATE* const* c, int count, uint32_t& t, int at, int n, int target,
+                                   bool atTop, CONTEXT_RECORD* ctx, int escapes) {
+  uint32_t strongProposers = 0, offered = 0;
+  for (int p = 0; p < kProposers; ++p) strongProposers |= (cs.proposerRate[p] >= kStrongRate) << p;
+  SYMBOL_STATE* strong[256];
+  SYMBOL_STATE* weak[256];
+  int strongCount = 0, weakCount = 0;
+  for (int k = 0; k < count; ++k) {
+    const uint32_t proposers = Proposers(c[k]->symbol);
+    offered |= proposers;
+    if (proposers & strongProposers)
+      strong[strongCount++] = c[k];
+    else
+      weak[weakCount++] = c[k];
+  }
+  if (weakCount == 1) strong[strongCount++] = weak[--weakCount];
+  SYMBOL_STATE* found = nullptr;
+  const DECISION_KIND kind = atTop ? kTopCandidate : kEscapedCandidate;
+  for (int k = 0; k < strongCount && found == nullptr; ++k) {
+    if (k + 1 < strongCount) PrefetchCandidateCells(strong[k + 1]->symbol, kind, at + k + 1);
+    if (CandidateDecision<Encoding>(target, strong[k], t, atTop, ctx, escapes, at + k, at + k + 1 == n))
+      found = strong[k];
+    else
+      t -= strong[k]->freq;
+  }
+  if (found == nullptr && weakCount > 0) {
+    uint32_t sum = 0;
+    bool targetAmong = false;
+    for (int k = 0; k < weakCount; ++k) {
+      sum += std::max<uint32_t>(weak[k]->freq, 1);
+      if constexpr (Encoding) targetAmong |= weak[k]->symbol == target;
+    }
+    const uint32_t row = static_cast<uint32_t>(std::min(weakCount, 4) - 2) * 4 + (escapes > 0) * 2 + atTop;
+    const bool among = CodeDecision<Encoding>(targetAmong, cs.split.groupWeight(row, sum, std::max(t, sum + 1)),
+                                              SPLIT_ESTIMATE::kTotal);
+    cs.split.learn(among);
+    ++cs.proposedGroups;
+    if (among) {
+      const int from = at + strongCount;
+      for (int k = 0; k + 1 < weakCount && found == nullptr; ++k) {
+        if (CandidateDecision<Encoding>(target, weak[k], sum, atTop, ctx, escapes, from + k, false))
+          found = weak[k];
+        else
+          sum -= std::max<uint32_t>(weak[k]->freq, 1);
+      }
+      if (found == nullptr) found = weak[weakCount - 1];
+    } else {
+      for (int k = 0; k < weakCount; ++k) t -= weak[k]->freq;
+    }
+  }
+  // Each predictor that offered a candidate learns whether it was the symbol.
+  const uint32_t hits = found ? Proposers(found->symbol) : 0;
+  for (int p = 0; p < kProposers; ++p) {
+    if (!(offered >> p & 1)) continue;
+    uint16_t& rate = cs.proposerRate[p];
+    rate = static_cast<uint16_t>(rate + (((hits >> p & 1) ? 65535 : 0) - rate) / 32);
+  }
+  return found;
+}
+
 // Codes a long list whose first oneByOne candidates go one by one (its head
 // of `head`, then the proposed ones); the rest go by value from `tail`, or
 // without it (nullptr) one by one after a decision against the escape. t
@@ -1396,8 +1477,7 @@ SYMBOL_STATE* CodeHeadAndTail(SYMBOL_STATE* const* c, int n, int head, int oneBy
                               uint32_t t, uint32_t escape, int target, bool atTop, CONTEXT_RECORD* ctx, int escapes) {
   const DECISION_KIND kind = atTop ? kTopCandidate : kEscapedCandidate;
   TAIL_METER meter(escapes);
-  for (int k = 0; k < oneByOne; ++k) {
-    if (k == head) meter.start();
+  for (int k = 0; k < head; ++k) {
     if (k + 1 < oneByOne) PrefetchCandidateCells(c[k + 1]->symbol, kind, k + 1);
     if (CandidateDecision<Encoding>(target, c[k], t, atTop, ctx, escapes, k, k + 1 == n)) {
       meter.stop();
@@ -1405,8 +1485,26 @@ SYMBOL_STATE* CodeHeadAndTail(SYMBOL_STATE* const* c, int n, int head, int oneBy
     }
     t -= c[k]->freq;
   }
-  if (!meter.running()) meter.start();
+  meter.start();
   SYMBOL_STATE* found = nullptr;
+  if (head < oneByOne) {
+    if (tail) {
+      found = CodeProposedInGroups<Encoding>(c + head, oneByOne - head, t, head, n, target, atTop, ctx, escapes);
+      if (found != nullptr) {
+        meter.stop();
+        return found;
+      }
+    } else {
+      for (int k = head; k < oneByOne; ++k) {
+        if (k + 1 < oneByOne) PrefetchCandidateCells(c[k + 1]->symbol, kind, k + 1);
+        if (CandidateDecision<Encoding>(target, c[k], t, atTop, ctx, escapes, k, k + 1 == n)) {
+          meter.stop();
+          return c[k];
+        }
+        t -= c[k]->freq;
+      }
+    }
+  }
   if (oneByOne < n) {
     if (tail) {
       ++cs.valueTails;
@@ -1795,10 +1893,6 @@ SYMBOL_STATE* FindMatchedState(int symbol, uint32_t& ctxOffset, int& escapes) {
 
 template <bool Encoding>
 CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
-  // Bytes outside text are costed (CODING_STATE::byteCost); text needs no
-  // cost, and reading it there took 0.6% of text's instructions.
-  const bool costed = !cs.text.inText();
-  if (costed) cs.spentBefore = coder.spentSixteenths();
   uint32_t ctxOffset = pos.topContext;
   CONTEXT_RECORD* ctx = Context(ctxOffset);
   SYMBOL_STATE* found = nullptr;
@@ -1869,13 +1963,12 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   pos.foundState = found;
   // The text and word state move on first: the word followers' slots for
   // the next byte are fetched while the tree is updated. The followers are
-  // asked only in text; outside it they learn only while bytes are cheap.
-  // Their three slots a byte in 10 MB of tables cost stereo audio 4% of
-  // its time, and what they learn from noisy samples gains nothing. Not
-  // learning outside text at all took a library 6% less time too, but made
-  // two other programs 0.03% larger: their text comes between cheap bytes.
+  // asked only in text, and learn only there: their three slots a byte in
+  // 10 MB of tables cost stereo audio 4% of its time and a library 6%, and
+  // what they learned outside text made two programs, whose strings come
+  // between code, only 0.02% smaller.
   cs.text.update(symbol);
-  if (cs.text.inText() || cs.byteCost < kCostlyBytes)
+  if (cs.text.inText())
     wordFollowers.update(symbol, cs.text.words(), cs.text.isWordByte(symbol));
   if (ctx->lastIndex > 0) RewardFound(ctx, found);
 
@@ -1905,7 +1998,6 @@ CODE_RESULT CodeSymbol(int target, DATA_BUFFER* out) {
   __builtin_prefetch(&tables.stage3[SymbolCell3(next->lastIndex ? kTopCandidate : kOneSymbol,
                                                 static_cast<uint32_t>(firstSymbol))]);
   if (CodesTailByValue(0) || CodesTailByValue(1)) PrefetchNextByteCells(next);
-  if (costed) cs.byteCost = cs.byteCost - (cs.byteCost >> 6) + std::min(coder.spentSixteenths() - cs.spentBefore, 255u);
   ++pos.textIndex;
   ++cs.symbolCount;
   if (!grown) {
@@ -1956,9 +2048,9 @@ void StartSymbolCoder(TEXT_ALPHABET alphabet) {
   cs.stages = CORRECTION_STAGES{};
   std::fill(std::begin(cs.tailCost), std::end(cs.tailCost), 0u);
   cs.valueTails = 0;
+  cs.proposedGroups = 0;
   cs.lastEscapedTailHit = false;
-  cs.byteCost = 0;
-  cs.spentBefore = 0;
+  std::fill(std::begin(cs.proposerRate), std::end(cs.proposerRate), kStrongRate);
   cs.escapedTailsDecided = 0;
   cs.favouritesFound = 0;
   cs.split.reset();
@@ -1983,13 +2075,14 @@ void AddTailCodingState(const std::function<void(const void*, size_t)>& add) {
   add(cs.tailCost, sizeof cs.tailCost);
   add(&cs.valueTails, sizeof cs.valueTails);
   add(&cs.lastEscapedTailHit, sizeof cs.lastEscapedTailHit);
-  add(&cs.byteCost, sizeof cs.byteCost);
+  add(cs.proposerRate, sizeof cs.proposerRate);
   cs.split.addState(add);
   add(cs.matchHit, sizeof cs.matchHit);
   add(cs.matchUses, sizeof cs.matchUses);
   matchModel.addState(add);
 }
 uint32_t TailsCodedByValue() { return cs.valueTails; }
+uint32_t ProposedGroupsDecided() { return cs.proposedGroups; }
 uint32_t EscapedTailsDecided() { return cs.escapedTailsDecided; }
 uint32_t FavouritesFound() { return cs.favouritesFound; }
 uint32_t SymbolCount() { return cs.symbolCount; }

@@ -39,6 +39,9 @@ uint32_t SymbolCount();
 void AddTailCodingState(const std::function<void(const void*, size_t)>& add);
 // How many tails of long lists this buffer has coded by value so far.
 uint32_t TailsCodedByValue();
+// How many groups of proposed candidates this buffer has coded after a
+// decision whether the symbol is among them so far.
+uint32_t ProposedGroupsDecided();
 // How many tails of lists reached by an escape this buffer has coded after
 // a decision against the escape so far.
 uint32_t EscapedTailsDecided();

@@ -54,7 +54,7 @@ class SPLIT_ESTIMATE {
   // Rows of the first curve of a tail decision, of the second, of the
   // decision between a tail and an escape, and of the decision whether the
   // symbol is among a group of proposed candidates.
-  static constexpr int kFirstRows = 2048, kSecondRows = 4096 + 16, kEscapeRows = 8, kGroupRows = 12;
+  static constexpr int kFirstRows = 2048, kSecondRows = 4096 + 16, kEscapeRows = 8 + 12;
   // The bits of a value take first rows from 8 to 2047 and second rows
   // from 16 to 4095 (1 followed by the bits so far, above 3 and 4 bits of
   // context). The other rows serve decisions that are no bit of a value:
@@ -63,6 +63,9 @@ class SPLIT_ESTIMATE {
   // takes a first row from 2 to 7 and one of the 16 second rows from
   // kEscapedTailSecondRow.
   static constexpr uint32_t kTopTailRow = 1, kEscapedTailRow = 2, kEscapedTailSecondRow = 4096;
+  // Of the rows of escapeWeight, a tail against its escape takes the first
+  // 8, a group of proposed candidates against the rest the 12 from kGroupRow.
+  static constexpr uint32_t kGroupRow = 8;
 
   void reset() {
     for (auto& row : curve)
@@ -75,16 +78,11 @@ class SPLIT_ESTIMATE {
     const int u = StretchOf(w, t);
     return Clamp((read(firstRow, u, learning[0]) + read(kFirstRows + secondRow, u, learning[1])) / 2);
   }
-  // The same from one curve, for a tail against an escape.
+  // The same from one curve, for a tail against an escape or a group of
+  // proposed candidates against the rest.
   uint32_t escapeWeight(uint32_t row, uint32_t w, uint32_t t) {
     learning[1] = nullptr;
     return Clamp(read(kFirstRows + kSecondRows + row, StretchOf(w, t), learning[0]));
-  }
-
-  // The same for a group of proposed candidates against the rest.
-  uint32_t groupWeight(uint32_t row, uint32_t w, uint32_t t) {
-    learning[1] = nullptr;
-    return Clamp(read(kFirstRows + kSecondRows + kEscapeRows + row, StretchOf(w, t), learning[0]));
   }
 
   template <class ADD>
@@ -123,7 +121,7 @@ class SPLIT_ESTIMATE {
            kKnotShift;
   }
 
-  uint16_t curve[kFirstRows + kSecondRows + kEscapeRows + kGroupRows][kKnots + 1];
+  uint16_t curve[kFirstRows + kSecondRows + kEscapeRows][kKnots + 1];
   uint16_t* learning[2] = {};
 };
 
